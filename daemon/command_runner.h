@@ -1,0 +1,27 @@
+// The seam between the daemon's logic and the programs it runs as root.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Runs outside programs. The firewall, the timezone worker, the dispatcher
+// and the update job take one of these, so their logic is tested with a
+// recording fake; the daemon uses realCommandRunner().
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+
+  // Runs `commandLine` through "/bin/sh -c" and waits for the shell.
+  // Returns the wait status (0 means exit status 0), or -1 when the shell
+  // could not be started. Only the daemon's own fixed texts and values that
+  // passed validation may appear in `commandLine`.
+  virtual int runShell(const std::string& commandLine) = 0;
+
+  // Starts `argv` without a shell, argv[0] found on the search path, in the
+  // background: standard output on /dev/null, standard error shared with the
+  // daemon, reaped when it ends. Returns false when it could not be started.
+  virtual bool startDetached(const std::vector<std::string>& argv) = 0;
+};
+
+// The runner that really starts programs (through spawnProcess).
+CommandRunner& realCommandRunner();

@@ -1,0 +1,63 @@
+#include "daemon/io.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/unique_fd.h"
+
+bool readFull(int fd, void* buf, size_t len) {
+  char* p = static_cast<char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::read(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeFull(int fd, const void* buf, size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool readFile(const std::string& path, std::string* out) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | kOpenBaseFlags));
+  if (!fd) return false;
+  out->clear();
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool replaceFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
+  // A unique sibling name, created exclusively so the umask applies as it
+  // would to a plain open(O_CREAT).
+  static std::atomic<unsigned> counter{0};
+  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
+                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenBaseFlags, mode));
+  if (!fd) return false;
+  bool ok = writeFull(fd.get(), text);
+  if (::close(fd.release()) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
+}

@@ -1,0 +1,25 @@
+// Whole-buffer read and write on descriptors.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Reads exactly `len` bytes. Retries EINTR; an end of input before `len`
+// bytes counts as an error. Returns true when all bytes arrived.
+bool readFull(int fd, void* buf, size_t len);
+
+// Writes exactly `len` bytes. Retries EINTR and short writes. Returns true
+// when all bytes were handed to the system.
+bool writeFull(int fd, const void* buf, size_t len);
+inline bool writeFull(int fd, const std::string& s) { return writeFull(fd, s.data(), s.size()); }
+
+// Reads a whole file into `out`. Returns false when the file cannot be
+// opened or read.
+bool readFile(const std::string& path, std::string* out);
+
+// Writes `text` to a new file beside `path` and renames it over `path`, so a
+// reader sees either the old or the new content, never a mix. `mode` is the
+// creation mode (the umask still applies). Does not follow a symlink at
+// `path`: the rename replaces the link itself. Returns false on any failure
+// and leaves nothing behind.
+bool replaceFileAtomically(const std::string& path, const std::string& text, mode_t mode);

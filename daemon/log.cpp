@@ -1,0 +1,25 @@
+#include "daemon/log.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <ctime>
+
+char* formatLocalTimestamp(char* buf, unsigned long size) {
+  time_t now = time(nullptr);
+  struct tm local;
+  // localtime_r: every thread gets its own broken-down time.
+  if (localtime_r(&now, &local) == nullptr || strftime(buf, size, "%Y-%m-%d.%X", &local) == 0) {
+    if (size > 0) buf[0] = '\0';
+  }
+  return buf;
+}
+
+void WriteLog(const char* message) {
+  char timestamp[512];
+  formatLocalTimestamp(timestamp, sizeof timestamp);
+  // One call per output, so concurrent lines do not interleave.
+  std::printf("%s - %s", timestamp, message);
+  std::fflush(stdout);
+  syslog(LOG_INFO, "%s - %s", timestamp, message);
+}

@@ -1,0 +1,37 @@
+// The one way the daemon starts another program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct SpawnOptions {
+  // Look argv[0] up on the search path (otherwise it must be a path).
+  bool searchPath = false;
+  // Standard output on /dev/null instead of the daemon's own.
+  bool stdoutToDevNull = false;
+};
+
+// Starts `argv` (no shell: every word reaches the program as it is).
+// The program begins with an empty signal mask and default dispositions for
+// every signal, standard input on /dev/null, standard error shared with the
+// daemon, and no other descriptor of the daemon. Returns the process id, or
+// -1 (errno set) when it could not be started. The caller must reap it
+// (waitProcess or reapInBackground).
+pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opts = {});
+
+// Waits for `pid` to end, retrying EINTR. Returns its wait status, or -1.
+int waitProcess(pid_t pid);
+
+// Reaps `pid` from a detached thread, so that a program started in the
+// background never stays a zombie.
+void reapInBackground(pid_t pid);
+
+// Runs `commandLine` with "/bin/sh -c" through spawnProcess and waits for the
+// shell, like system(3). Returns the wait status, or -1 when the shell could
+// not be started.
+int runShellCommand(const std::string& commandLine);
+
+// True when `status` (from waitProcess) is a normal exit with status 0.
+bool exitedZero(int status);
