@@ -1,0 +1,82 @@
+// Command 10: installing an update package through a delayed background job.
+//
+// The daemon writes a shell script, the update job, into its data directory
+// and starts it 5 seconds later in the background. The job stops the desktop
+// client and the daemon's service, installs the package with dpkg and starts
+// the client again on the logged-in user's X display. The daemon neither
+// waits for the job nor learns how it ended.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "firewall/firewall.h"
+
+class CommandRunner;
+
+// File name of the job script inside the data directory.
+inline constexpr const char kUpdateJobScriptName[] = "/autoupdate-job.sh";
+
+// The verdict on a package path sent by the client.
+enum class PackagePathCheck {
+  kOk,
+  kEmpty,
+  kNotAbsolute,
+  // Holds '"', '$', '`', '\\' or a newline: the path is spliced between
+  // double quotes into the job script, where these would end the quoting,
+  // expand, or start a new command.
+  kUnsafeCharacter,
+  kNotFound,        // nothing exists at the path (or it cannot be examined)
+  kNotRegularFile,  // a directory, device, fifo, ... (a symlink is followed)
+};
+
+// Decides whether `path` may be handed to the job. Only kOk may be installed.
+PackagePathCheck checkPackagePath(const std::string& path);
+
+// A short English text for a verdict, for the log ("not an absolute path").
+const char* describePackagePathCheck(PackagePathCheck verdict);
+
+// The job script's full path: `dataDir` + "/autoupdate-job.sh".
+std::string updateJobScriptPath(const std::string& dataDir);
+
+// The whole job script, 29 lines, with `packagePath` in the install line.
+// `packagePath` must have passed checkPackagePath.
+std::string updateJobScript(const std::string& packagePath);
+
+// The shell command that starts the job in the background after 5 seconds:
+// (sleep 5 && sh "<scriptPath>" >/dev/null) &
+std::string updateLaunchCommand(const std::string& scriptPath);
+
+// What the job needs from the daemon. Everything referenced must outlive the
+// installUpdate call.
+struct UpdateJobContext {
+  UpdateJobContext(FireWall& fw, CommandRunner& commandRunner, std::function<int()> stopListeningFn,
+                   std::string dir = fwFilesDir);
+
+  // Switched off before the job starts.
+  FireWall& firewall;
+  // Runs the launch command (through the shell; it returns at once).
+  CommandRunner& runner;
+  // Stops the control listener. Returns the descriptor number of the
+  // listening socket it shut down, or 0 (or less) when none was listening.
+  // Empty: nothing to stop.
+  std::function<int()> stopListening;
+  // Where the job script is written.
+  std::string dataDir;
+  // Progress lines ("Autoupdate sh file: ...", the script between banners).
+  std::FILE* out = stdout;
+  // Lines for the system log; the default sends them at LOG_INFO.
+  std::function<void(const std::string&)> logInfo;
+};
+
+// Carries out command 10 for `packagePath` (already converted to 8-bit text).
+//
+// Returns true when the job script was written and its launch handed to the
+// shell: the kill switch is then off, the listener stopped, and the job will
+// stop the daemon in about 5 seconds. Returns false, with a log line, when the
+// path is refused by checkPackagePath or the job script cannot be written —
+// in both cases before anything was stopped: the kill switch and the control
+// port stay as they were and no job runs — or when the shell that launches
+// the job cannot be started (the firewall and listener are stopped by then).
+bool installUpdate(const std::string& packagePath, UpdateJobContext& ctx);
