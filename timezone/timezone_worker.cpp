@@ -1,0 +1,185 @@
+#include "timezone/timezone_worker.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "control/text.h"
+#include "daemon/command_runner.h"
+#include "daemon/io.h"
+#include "daemon/process.h"
+
+namespace {
+
+// The files are read in pieces of at most 127 characters, a newline ending a
+// piece early, so an overlong line is taken as several lines.
+constexpr size_t kLineBufferSize = 128;
+
+std::vector<std::string> readLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t len = 0;
+    while (pos + len < text.size() && len < kLineBufferSize - 1) {
+      ++len;
+      if (text[pos + len - 1] == '\n') break;
+    }
+    lines.push_back(text.substr(pos, len));
+    pos += len;
+  }
+  return lines;
+}
+
+bool isWordSeparator(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// The first word of `s` (words separated by space, tab or newline).
+std::string_view firstWord(std::string_view s) {
+  size_t b = 0;
+  while (b < s.size() && isWordSeparator(s[b])) ++b;
+  size_t e = b;
+  while (e < s.size() && !isWordSeparator(s[e])) ++e;
+  return s.substr(b, e - b);
+}
+
+std::string setTimezoneCommand(const std::string& name) { return "timedatectl set-timezone \"" + name + "\""; }
+
+}  // namespace
+
+TimezoneWorker::TimezoneWorker() : runner_(realCommandRunner()) { init(); }
+
+TimezoneWorker::TimezoneWorker(TimezoneFiles files, CommandRunner& runner)
+    : files_(std::move(files)), runner_(runner) {
+  init();
+}
+
+void TimezoneWorker::init() {
+  char buf[kLineBufferSize];
+  if (findDefaultTZ(buf, sizeof buf) == nullptr) {
+    syslog(LOG_INFO, "[TimezoneWorker] Unable to determine default timezone.");
+    return;
+  }
+  // The default goes into a shell command line on restore: it must pass the
+  // same check as a name from the client.
+  if (const char* problem = timezoneNameProblem(buf)) {
+    syslog(LOG_INFO, "[TimezoneWorker] Default timezone \"%s\" is not usable: %s.", buf, problem);
+    return;
+  }
+  syslog(LOG_INFO, "%s - %s", "[TimezoneWorker] [19] Default timezone is", buf);
+  defaultTimezone = buf;
+  supported = true;
+}
+
+TimezoneWorker::~TimezoneWorker() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (changed) {
+    restoreLocked();
+    changed = false;
+  }
+}
+
+bool TimezoneWorker::isChanged() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return changed;
+}
+
+TimezoneOutcome TimezoneWorker::setTimezone(const std::string& name) {
+  if (!supported) return TimezoneOutcome::kUnsupported;
+  if (const char* problem = timezoneNameProblem(name)) {
+    syslog(LOG_INFO, "[TimezoneWorker] Refused to set timezone: %s.", problem);
+    return TimezoneOutcome::kRefused;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!exitedZero(executeRootCommand(setTimezoneCommand(name)))) {
+    syslog(LOG_INFO, "[TimezoneWorker] Setting the timezone failed.");
+    return TimezoneOutcome::kFailed;
+  }
+  changed = true;
+  return TimezoneOutcome::kDone;
+}
+
+TimezoneOutcome TimezoneWorker::restore() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return restoreLocked();
+}
+
+TimezoneOutcome TimezoneWorker::restoreLocked() {
+  if (!supported) return TimezoneOutcome::kUnsupported;
+  if (!changed) return TimezoneOutcome::kNothingToDo;
+  if (!exitedZero(executeRootCommand(setTimezoneCommand(defaultTimezone)))) {
+    syslog(LOG_INFO, "[TimezoneWorker] Restoring the default timezone failed.");
+    return TimezoneOutcome::kFailed;
+  }
+  changed = false;
+  return TimezoneOutcome::kDone;
+}
+
+bool TimezoneWorker::changeToIP(const char* name) {
+  return setTimezone(name ? std::string(name) : std::string()) == TimezoneOutcome::kDone;
+}
+
+bool TimezoneWorker::restoreToDefault() { return restore() == TimezoneOutcome::kDone; }
+
+int TimezoneWorker::executeRootCommand(const std::string& commandLine) {
+  try {
+    std::string line = "[TimezoneWorker] Execute cmd: " + commandLine;
+    syslog(LOG_INFO, "%s", line.c_str());
+    return runner_.runShell(commandLine);
+  } catch (...) {
+    syslog(LOG_INFO, "[TimezoneWorker] Failed Execute cmd: %s", commandLine.c_str());
+    return -1;
+  }
+}
+
+char* TimezoneWorker::findDefaultTZ(char* buf, size_t size) const {
+  if (size == 0) return nullptr;
+  std::string text;
+  if (readFile(files_.timezoneList, &text)) {
+    // A readable list decides alone, even when it names nothing.
+    bool found = false;
+    for (const std::string& line : readLines(text)) {
+      std::string_view word = firstWord(line);
+      if (word.empty() || word[0] == '#') continue;
+      // The last name in the file wins; the rest of the buffer is zeroed.
+      size_t n = std::min(word.size(), size - 1);
+      std::memset(buf, 0, size);
+      std::memcpy(buf, word.data(), n);
+      found = true;
+    }
+    return found ? buf : nullptr;
+  }
+  if (getValue(files_.sysconfigClock.c_str(), "ZONE", buf, size)) return buf;
+  if (getValue(files_.timezoneConfig.c_str(), "TZ", buf, size)) return buf;
+  return nullptr;
+}
+
+char* TimezoneWorker::getValue(const char* path, const char* key, char* buf, size_t size) {
+  if (size == 0) return nullptr;
+  std::string text;
+  if (!readFile(path, &text)) return nullptr;
+  for (const std::string& line : readLines(text)) {
+    std::string_view rest(line);
+    // Equal signs at the very start of a line are skipped; the key is what
+    // stands before the next one, compared exactly (no trimming).
+    size_t start = rest.find_first_not_of('=');
+    if (start == std::string_view::npos) continue;
+    rest.remove_prefix(start);
+    size_t eq = rest.find('=');
+    std::string_view name = rest.substr(0, eq);
+    if (name != key) continue;
+    std::string_view value = eq == std::string_view::npos ? std::string_view() : firstWord(rest.substr(eq + 1));
+    if (value.empty()) return nullptr;
+    // Double quotes open and close quoted stretches and are dropped; at most
+    // size - 1 characters are examined, dropped quotes included.
+    size_t out = 0;
+    for (size_t i = 0; i < value.size() && i < size - 1; ++i) {
+      if (value[i] == '"') continue;
+      buf[out++] = value[i];
+    }
+    buf[out] = '\0';
+    return buf;
+  }
+  return nullptr;
+}

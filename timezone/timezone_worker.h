@@ -1,0 +1,86 @@
+// The system timezone, changed on the client's behalf and set back to the
+// machine's default.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+class CommandRunner;
+
+// Where the default timezone is looked up, in this order: the first file
+// when it can be opened at all, otherwise the ZONE key of the second, then
+// the TZ key of the third.
+struct TimezoneFiles {
+  std::string timezoneList = "/etc/timezone";
+  std::string sysconfigClock = "/etc/sysconfig/clock";
+  std::string timezoneConfig = "/etc/TIMEZONE";
+};
+
+// What a change or restore request came to.
+enum class TimezoneOutcome {
+  kDone,         // timedatectl ran and succeeded
+  kNothingToDo,  // restore requested but this worker changed nothing
+  kUnsupported,  // no default timezone: nothing runs
+  kRefused,      // the name is not an acceptable timezone name: nothing runs
+  kFailed,       // timedatectl failed (or could not start); state unchanged
+};
+
+// Finds the default timezone once, at construction, and changes the system
+// timezone through "timedatectl set-timezone" run by `runner`. Every
+// operation holds one lock, so concurrent requests run one after another.
+class TimezoneWorker {
+ public:
+  // The real files and the real command runner (the daemon's global).
+  TimezoneWorker();
+  // `runner` must outlive the object.
+  TimezoneWorker(TimezoneFiles files, CommandRunner& runner);
+  // Sets a timezone that this object changed back to the default.
+  ~TimezoneWorker();
+  TimezoneWorker(const TimezoneWorker&) = delete;
+  TimezoneWorker& operator=(const TimezoneWorker&) = delete;
+
+  // Sets the system timezone to `name` after checking it
+  // (timezoneNameProblem). kDone marks the timezone as changed.
+  TimezoneOutcome setTimezone(const std::string& name);
+  // Sets the default timezone back when this object changed it.
+  TimezoneOutcome restore();
+
+  // True when setTimezone(name) gave kDone.
+  bool changeToIP(const char* name);
+  // True when restore() ran the command and it succeeded; false when
+  // unsupported, nothing was changed, or timedatectl failed.
+  bool restoreToDefault();
+
+  // Logs and runs `commandLine` through the shell. Returns the wait status,
+  // or -1 when it could not be run.
+  int executeRootCommand(const std::string& commandLine);
+
+  // Looks up the default timezone in the three files. Returns `buf` (a
+  // terminated name) when one was found, nullptr otherwise.
+  char* findDefaultTZ(char* buf, size_t size) const;
+  // Reads `path` for a line "KEY=VALUE" and copies the first word of the
+  // value, double quotes dropped, into `buf` (terminated, at most size - 1
+  // characters examined). Returns `buf`, or nullptr when the file cannot be
+  // opened, the key is missing or its value is empty.
+  static char* getValue(const char* path, const char* key, char* buf, size_t size);
+
+  // A default timezone was found: change and restore can work.
+  bool isSupported() const { return supported; }
+  bool isChanged() const;
+  const std::string& getDefaultTimezone() const { return defaultTimezone; }
+
+ private:
+  TimezoneOutcome restoreLocked();
+  void init();
+
+  TimezoneFiles files_;
+  CommandRunner& runner_;
+  mutable std::mutex mu_;
+  bool supported = false;  // set once by the constructor
+  bool changed = false;    // guarded by mu_
+  std::string defaultTimezone;
+};
+
+// The daemon's one timezone worker (defined by the daemon's entry point).
+extern TimezoneWorker timezoneWorkerImpl;
