@@ -1,0 +1,174 @@
+#include "control/dispatcher.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "control/text.h"
+#include "daemon/command_runner.h"
+#include "daemon/log.h"
+#include "firewall/firewall.h"
+#include "timezone/timezone_worker.h"
+
+namespace {
+
+const char* word(bool flag) { return flag ? "true" : "false"; }
+
+void log(const std::string& line) { WriteLog(line.c_str()); }
+
+// The one line that records what a firewall request asked for (no newline).
+std::string settingsLine(const char* commandText, const FirewallRequest& r) {
+  std::string line = commandText;
+  line += " | Kill connect = ";
+  line += word(r.killSwitch);
+  line += " | block_ipv6 = ";
+  line += word(r.blockIPv6);
+  line += " | allow_local_ip = ";
+  line += word(r.allowLocalDevices);
+  line += " | change_timezone = ";
+  line += word(r.changeTimezone);
+  line += " | block_dns = ";
+  line += word(r.blockDNS);
+  return line;
+}
+
+// Commands 1 and 3. The interface is stored first; a name the firewall
+// refuses ends the request there, so the kill switch is never applied with
+// the previous interface in its place.
+bool firewallRequest(const MessagePacket& packet, FireWall& fw, bool on) {
+  const char* commandText = on ? "AA_COMMAND_FIREWALL_ON" : "AA_COMMAND_FIREWALL_CHANGE";
+  FirewallRequest r = decodeFirewallRequest(packet);
+  const char* refusal = nullptr;
+  if (!fw.setInterfaceToSkip(r.interfaceToSkip)) {
+    refusal = "the interface name is not valid";
+  } else {
+    bool ok = on ? fw.firewallOn(r.serverAddresses, r.killSwitch, r.blockIPv6, r.allowLocalDevices, r.blockDNS)
+                 : fw.firewallChange(r.serverAddresses, r.killSwitch, r.blockIPv6, r.allowLocalDevices,
+                                     r.blockDNS);
+    if (!ok) refusal = "the firewall refused the server addresses or the interface name";
+  }
+  log(settingsLine(commandText, r));
+  if (refusal) {
+    log(std::string(commandText) + " refused: " + refusal + "\n");
+    return false;
+  }
+  return true;
+}
+
+bool timezoneChange(const MessagePacket& packet, TimezoneWorker& worker) {
+  TimezoneRequest r = decodeTimezoneRequest(packet);
+  log(std::string("AA_COMMAND_TIMEZONE_CHANGE") + " | restore timezone = " + word(r.restoreTimezone) +
+      " | timezone = " + r.timezone);
+  TimezoneOutcome outcome = r.restoreTimezone ? worker.restore() : worker.setTimezone(r.timezone);
+  switch (outcome) {
+    case TimezoneOutcome::kDone:
+    case TimezoneOutcome::kNothingToDo:
+      return true;
+    case TimezoneOutcome::kUnsupported:
+      return false;
+    case TimezoneOutcome::kRefused:
+      log(std::string("AA_COMMAND_TIMEZONE_CHANGE refused: ") + timezoneNameProblem(r.timezone) + "\n");
+      return false;
+    case TimezoneOutcome::kFailed:
+      log("AA_COMMAND_TIMEZONE_CHANGE failed: timedatectl did not succeed\n");
+      return false;
+  }
+  return false;
+}
+
+// Command 9. The argument text is split into words here and openvpn is
+// started directly with them: no shell ever sees the client's text.
+bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
+  std::string arguments;
+  WideConversion conversion = wideToUtf8(decodeOpenvpnArguments(packet), kOpenvpnArgumentsMaxBytes, &arguments);
+  if (conversion != WideConversion::kOk) {
+    log(std::string("AA_COMMAND_OPENVPN_START refused: ") + wideConversionProblem(conversion) + "\n");
+    return false;
+  }
+  std::vector<std::string> words;
+  if (!splitArguments(arguments, &words)) {
+    log("AA_COMMAND_OPENVPN_START refused: the argument text has an open quote or ends with a lone backslash\n");
+    return false;
+  }
+  // The log keeps the traditional shape of the command line.
+  std::string shown = "openvpn " + arguments + " > /dev/null &";
+  std::string line = "execite openvpn cmd: " + shown + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+  log(line);
+
+  std::vector<std::string> argv;
+  argv.reserve(words.size() + 1);
+  argv.push_back("openvpn");
+  for (std::string& w : words) argv.push_back(std::move(w));
+  if (!runner.startDetached(argv)) {
+    log("AA_COMMAND_OPENVPN_START failed: openvpn could not be started\n");
+    return false;
+  }
+  return true;
+}
+
+bool installUpdate(const MessagePacket& packet, DaemonServices& services) {
+  if (!services.installUpdate) {
+    log("AA_COMMAND_INSTALL_UPDATE is not available in this build\n");
+    return false;
+  }
+  std::string path;
+  WideConversion conversion = wideToUtf8(decodePackagePath(packet), kPackagePathMaxBytes, &path);
+  if (conversion != WideConversion::kOk) {
+    log(std::string("AA_COMMAND_INSTALL_UPDATE refused: ") + wideConversionProblem(conversion) + "\n");
+    return false;
+  }
+  return services.installUpdate(path);
+}
+
+}  // namespace
+
+MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services) {
+  MessageReply reply;
+  const int32_t command = decodeCommand(packet);
+
+  char line[1024];
+  std::snprintf(line, sizeof line, "Receive command: %d\n", command);
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  WriteLog(line);
+
+  bool result = false;
+  switch (command) {
+    case AA_COMMAND_FIREWALL_ON:
+      result = firewallRequest(packet, services.firewall, true);
+      break;
+    case AA_COMMAND_FIREWALL_OFF:
+      services.firewall.firewallOff();
+      log("AA_COMMAND_FIREWALL_OFF");
+      result = true;
+      break;
+    case AA_COMMAND_FIREWALL_CHANGE:
+      result = firewallRequest(packet, services.firewall, false);
+      break;
+    case AA_COMMAND_FIREWALL_SUPPORTED:
+      result = services.firewall.isSupported();
+      break;
+    case AA_COMMAND_FIREWALL_ENABLE_ON_START:
+      result = services.firewall.enableOnStart();
+      break;
+    case AA_COMMAND_TIMEZONE_CHANGE_SUPPORTED:
+      log("AA_COMMAND_TIMEZONE_CHANGE_SUPPORTED");
+      result = services.timezone.isSupported();
+      break;
+    case AA_COMMAND_TIMEZONE_CHANGE:
+      result = timezoneChange(packet, services.timezone);
+      break;
+    case AA_COMMAND_OPENVPN_START:
+      result = openvpnStart(packet, services.runner);
+      break;
+    case AA_COMMAND_INSTALL_UPDATE:
+      result = installUpdate(packet, services);
+      break;
+    default:
+      break;  // not recognised: the start lines and a zero reply
+  }
+  reply.result = result ? 1 : 0;
+  return reply;
+}

@@ -1,0 +1,34 @@
+// The command dispatcher: one request record in, one reply out.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "control/message.h"
+
+class CommandRunner;
+class FireWall;
+class TimezoneWorker;
+
+// Everything a request can act on. The references must outlive every
+// processMessagePacket call that uses them.
+struct DaemonServices {
+  FireWall& firewall;
+  TimezoneWorker& timezone;
+  // Starts the VPN process (command 9).
+  CommandRunner& runner;
+  // Command 10: installs the package at `packagePath` (UTF-8, at most 511
+  // bytes). True when the update job was started. Empty: command 10 is not
+  // available and is answered like an unrecognised command.
+  std::function<bool(const std::string& packagePath)> installUpdate;
+};
+
+// Carries out the request in `packet` and returns the reply to send.
+// `result` is 1 when the command was recognised and carried out (or, for the
+// query commands, when the answer is yes); 0 for an unrecognised command, an
+// unsupported or failed timezone change, and every refused request: invalid
+// firewall addresses or interface, an unacceptable timezone name, an argument
+// text or package path that cannot be converted or split, or a VPN process
+// that could not be started. Refusals are logged and nothing is done.
+// Safe to call from several threads at once.
+MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services);
