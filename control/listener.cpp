@@ -1,0 +1,280 @@
+#include "control/listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "control/socket_io.h"
+#include "daemon/unique_fd.h"
+
+namespace {
+
+using Handler = std::function<MessageReply(const MessagePacket&)>;
+
+constexpr int kNetTimeoutSeconds = 2;
+// Each connection thread holds the 64005-byte request in its frame and runs
+// the command on its own stack; 512 KiB leaves ample room for that while a
+// few hundred open connections still cost little address space.
+constexpr size_t kConnectionStackSize = 512 * 1024;
+// Pause after an accept failure that will not clear at once (out of
+// descriptors or memory), so the loop waits instead of spinning.
+constexpr useconds_t kAcceptRetryPauseMicros = 100 * 1000;
+
+// What the listener hands to a connection thread; the thread owns it.
+struct ConnectionCell {
+  int fd;
+  // Shared with the listener and the other connections, so a connection
+  // that outlives its listener still has a handler.
+  std::shared_ptr<const Handler> handler;
+};
+
+// The running listener's socket, for stopListening. The mutex keeps the
+// descriptor from being closed (and its number reused) while stopListening
+// shuts it down.
+std::mutex gListenMutex;
+int gListeningFd = -1;
+std::atomic<bool> gStopRequested{false};
+
+// Thread-safe error text (strerror may use a shared buffer).
+const char* errorText(int err) {
+  const char* s = strerrordesc_np(err);
+  return s != nullptr ? s : "Unknown error";
+}
+
+// Registers the listening socket for stopListening while it is in scope.
+class ListeningRegistration {
+ public:
+  explicit ListeningRegistration(int fd) {
+    std::lock_guard<std::mutex> lock(gListenMutex);
+    gListeningFd = fd;
+    gStopRequested.store(false);
+  }
+  ~ListeningRegistration() {
+    std::lock_guard<std::mutex> lock(gListenMutex);
+    gListeningFd = -1;
+  }
+  ListeningRegistration(const ListeningRegistration&) = delete;
+  ListeningRegistration& operator=(const ListeningRegistration&) = delete;
+};
+
+// Writes 0 to the socket-id file when the listener ends, whichever way.
+class SocketIdReset {
+ public:
+  explicit SocketIdReset(const std::string& path) : path_(path) {}
+  ~SocketIdReset() { setSocketIdToFile(path_, 0); }
+  SocketIdReset(const SocketIdReset&) = delete;
+  SocketIdReset& operator=(const SocketIdReset&) = delete;
+
+ private:
+  const std::string& path_;
+};
+
+void setIntOption(int fd, int option, const char* failureText) {
+  int one = 1;
+  if (::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one) != 0) {
+    std::fputs(failureText, stdout);
+    std::fflush(stdout);
+  }
+}
+
+// True for accept failures that concern only the one connection being
+// accepted (Linux also reports pending network errors of the new socket).
+bool isPerConnectionError(int err) {
+  switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:  // refused by a security policy
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Starts the connection thread for `fd`, or closes `fd` when it cannot.
+void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
+  auto* cell = new (std::nothrow) ConnectionCell{fd, handler};
+  if (cell == nullptr) {
+    std::fprintf(stderr, "could not create thread: %s\n", errorText(ENOMEM));
+    ::close(fd);
+    return;
+  }
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc == 0) {
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kConnectionStackSize);
+    pthread_t thread;
+    rc = pthread_create(&thread, &attr, connection_handler, cell);
+    pthread_attr_destroy(&attr);
+  }
+  if (rc != 0) {
+    std::fprintf(stderr, "could not create thread: %s\n", errorText(rc));
+    // Nobody else will ever close it or free the cell.
+    ::close(fd);
+    delete cell;
+  }
+}
+
+}  // namespace
+
+ListenerOptions& daemonListenerOptions() {
+  static ListenerOptions options;
+  return options;
+}
+
+void runListener(const ListenerOptions& opts) {
+  if (opts.beforeListening) opts.beforeListening();
+
+  SocketIdReset idReset(opts.socketIdPath);
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) {
+    std::fputs("Could not create socket", stdout);
+    std::fflush(stdout);
+    return;
+  }
+  std::puts("Socket created");
+  setSocketIdToFile(opts.socketIdPath, sock.get());
+  ListeningRegistration registration(sock.get());
+
+  setIntOption(sock.get(), SO_REUSEADDR, "setsockopt(SO_REUSEADDR) failed");
+  setIntOption(sock.get(), SO_REUSEPORT, "setsockopt(SO_REUSEPORT) failed");
+  // Linger 0: every close is abortive; accepted sockets inherit it.
+  struct linger lin;
+  lin.l_onoff = 1;
+  lin.l_linger = 0;
+  if (::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) {
+    std::fputs("setsockopt(SO_LINGER) failed", stdout);
+    std::fflush(stdout);
+  }
+
+  struct sockaddr_in server;
+  std::memset(&server, 0, sizeof server);
+  server.sin_family = AF_INET;
+  server.sin_port = htons(opts.port);
+  int bound = -1;
+  if (::inet_pton(AF_INET, opts.address.c_str(), &server.sin_addr) != 1) {
+    errno = EINVAL;
+  } else {
+    bound = ::bind(sock.get(), reinterpret_cast<struct sockaddr*>(&server), sizeof server);
+  }
+  if (bound != 0) {
+    std::fprintf(stderr, "bind failed. Error: %s\n", errorText(errno));
+    return;
+  }
+  std::puts("bind done");
+  ::listen(sock.get(), SOMAXCONN);
+  std::puts("Waiting for incoming connections...");
+  std::fflush(stdout);
+
+  if (opts.onListening) {
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (::getsockname(sock.get(), reinterpret_cast<struct sockaddr*>(&local), &len) == 0) {
+      opts.onListening(ntohs(local.sin_port));
+    }
+  }
+
+  auto handler = std::make_shared<const Handler>(opts.handler);
+  for (;;) {
+    // Checked after listen(): a stop that came before the socket listened
+    // did not wake anything, so it must be seen here.
+    if (gStopRequested.load()) break;
+    struct sockaddr_in peer;
+    socklen_t peerLen = sizeof peer;
+    int fd = ::accept4(sock.get(), reinterpret_cast<struct sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      if (gStopRequested.load()) break;
+      // The socket no longer listens (shut down or closed): listening is over.
+      if (err == EINVAL || err == EBADF || err == ENOTSOCK) break;
+      if (isPerConnectionError(err)) continue;
+      // Out of descriptors or memory, or something unexpected: wait a
+      // little so that a lasting failure does not make the loop spin.
+      ::usleep(kAcceptRetryPauseMicros);
+      continue;
+    }
+    std::puts("Connection accepted");
+    startConnection(fd, handler);
+    std::puts("Handler assigned");
+    std::fflush(stdout);
+  }
+  // registration, then sock, then idReset end here, in that order: the
+  // socket is unregistered before its number can be reused, and the file
+  // reads 0 only once the socket is gone.
+}
+
+void* listenThread(void* arg) {
+  pthread_detach(pthread_self());
+  const ListenerOptions& opts =
+      arg != nullptr ? *static_cast<const ListenerOptions*>(arg) : daemonListenerOptions();
+  runListener(opts);
+  return nullptr;
+}
+
+void* connection_handler(void* arg) {
+  std::unique_ptr<ConnectionCell> cell(static_cast<ConnectionCell*>(arg));
+  UniqueFd client(cell->fd);
+
+  MessagePacket packet;
+  int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
+  if (n > 0) {
+    std::printf("Data readed: %d\n", n);
+    bool answered = false;
+    MessageReply reply;
+    try {
+      if (*cell->handler) reply = (*cell->handler)(packet);
+      answered = true;
+    } catch (...) {
+      // Nothing may escape a thread function; the client gets no reply,
+      // as for a request that never arrived whole.
+      std::fputs("Message processing failed\n", stderr);
+    }
+    if (answered) {
+      std::puts("Message processing is finished");
+      struct timeval tv;
+      tv.tv_sec = kNetTimeoutSeconds;
+      tv.tv_usec = 0;
+      ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      unsigned char bytes[kMessageReplySize];
+      reply.toBytes(bytes);
+      if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {
+        std::puts("write failed");
+      } else {
+        std::puts("writed");
+      }
+    }
+  } else {
+    std::fprintf(stderr, "recv failed: %s\n", errorText(errno));
+  }
+  std::fflush(stdout);
+  syslog(LOG_INFO, "close(client_sock);");
+  client.reset();
+  return nullptr;
+}
+
+int stopListening() {
+  std::lock_guard<std::mutex> lock(gListenMutex);
+  if (gListeningFd < 0) return 0;
+  gStopRequested.store(true);
+  ::shutdown(gListeningFd, SHUT_RDWR);
+  return gListeningFd;
+}

@@ -1,0 +1,156 @@
+#include "daemon/safe_syslog.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Written by safeSyslogInit (ordinary code), read by handlers: atomics, so a
+// handler on another thread never sees a torn value.
+std::atomic<long> gUtcOffset{0};
+char gIdent[64] = "tundrafoxd";
+std::atomic<const char*> gSocketPath{"/dev/log"};
+
+const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Appends to a fixed buffer, always leaving room for a NUL.
+struct Appender {
+  char* buf;
+  size_t size;
+  size_t len = 0;
+
+  void add(const char* s, size_t n) {
+    for (size_t i = 0; i < n && len + 1 < size; ++i) buf[len++] = s[i];
+  }
+  void add(const char* s) { add(s, std::strlen(s)); }
+  void addChar(char c) { add(&c, 1); }
+  // Unsigned decimal, at least `width` digits, padded with `pad`.
+  void addNumber(unsigned long v, int width, char pad) {
+    char digits[24];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0 && n < 24);
+    for (int i = n; i < width; ++i) addChar(pad);
+    while (n > 0) addChar(digits[--n]);
+  }
+  void terminate() {
+    if (size > 0) buf[len < size ? len : size - 1] = '\0';
+  }
+};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+void civilFromDays(long days, long* year, unsigned* month, unsigned* day) {
+  days += 719468;
+  const long era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<long>(yoe) + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+void writeAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+}  // namespace
+
+void safeSyslogInit(const char* ident) {
+  size_t n = std::strlen(ident);
+  if (n >= sizeof gIdent) n = sizeof gIdent - 1;
+  std::memcpy(gIdent, ident, n);
+  gIdent[n] = '\0';
+  time_t now = time(nullptr);
+  struct tm local;
+  if (localtime_r(&now, &local) != nullptr) gUtcOffset.store(local.tm_gmtoff);
+}
+
+void safeSyslogSetSocketPath(const char* path) { gSocketPath.store(path); }
+
+size_t formatSyslogDatagram(char* buf, size_t size, int priority, time_t localSeconds,
+                            const char* ident, const char* text) {
+  Appender a{buf, size};
+  long days = static_cast<long>(localSeconds / 86400);
+  long secs = static_cast<long>(localSeconds % 86400);
+  if (secs < 0) {
+    secs += 86400;
+    --days;
+  }
+  long year;
+  unsigned month, day;
+  civilFromDays(days, &year, &month, &day);
+
+  a.addChar('<');
+  a.addNumber(static_cast<unsigned long>(LOG_MAKEPRI(LOG_USER, LOG_PRI(priority))), 1, '0');
+  a.addChar('>');
+  a.add(kMonths[month - 1]);
+  a.addChar(' ');
+  a.addNumber(day, 2, ' ');
+  a.addChar(' ');
+  a.addNumber(static_cast<unsigned long>(secs / 3600), 2, '0');
+  a.addChar(':');
+  a.addNumber(static_cast<unsigned long>(secs / 60 % 60), 2, '0');
+  a.addChar(':');
+  a.addNumber(static_cast<unsigned long>(secs % 60), 2, '0');
+  a.addChar(' ');
+  a.add(ident);
+  a.add(": ");
+  a.add(text);
+  a.terminate();
+  return a.len;
+}
+
+void safeSyslog(int priority, const char* text) {
+  const int savedErrno = errno;  // a handler must leave errno as it found it
+  struct timespec ts;
+  time_t now = 0;
+  if (clock_gettime(CLOCK_REALTIME, &ts) == 0) now = ts.tv_sec;
+
+  char line[1024];
+  size_t len = formatSyslogDatagram(line, sizeof line, priority, now + gUtcOffset.load(), gIdent, text);
+
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    struct sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    const char* path = gSocketPath.load();
+    size_t plen = std::strlen(path);
+    if (plen < sizeof addr.sun_path) {
+      std::memcpy(addr.sun_path, path, plen);
+      ssize_t r;
+      do {
+        r = ::sendto(fd, line, len, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+      } while (r < 0 && errno == EINTR);
+    }
+    ::close(fd);
+  }
+
+  // The standard-error copy, as LOG_PERROR gives it: "ident: text\n".
+  char copy[1024];
+  Appender e{copy, sizeof copy};
+  e.add(gIdent);
+  e.add(": ");
+  e.add(text);
+  size_t n = e.len;
+  if (n == 0 || copy[n - 1] != '\n') e.addChar('\n');
+  writeAll(STDERR_FILENO, copy, e.len);
+  errno = savedErrno;
+}
