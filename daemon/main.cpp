@@ -3,6 +3,7 @@
 
 #include "control/listener.h"
 #include "daemon/daemon.h"
+#include "firewall/firewall.h"
 
 // ---- Process-wide objects ------------------------------------------------
 // Constructed before main, in this order, and destroyed in reverse order at
@@ -11,13 +12,18 @@
 //   1. firewallImpl        (firewall)
 //   2. timezoneWorkerImpl  (timezone)
 // Define them here, in that order.
+FireWall firewallImpl;
 
 // ---- End of process-wide objects -----------------------------------------
 
 // What the worker's listener does before it listens and with each request.
 static ListenerOptions workerListenerOptions() {
   ListenerOptions opts;
-  // opts.beforeListening: put the firewall into its all-open state first.
+  // Put the firewall into its all-open state first.
+  opts.beforeListening = [] {
+    firewallImpl.reset();
+    syslog(LOG_INFO, "firewallImpl.reset();");
+  };
   // opts.handler: answer a request (until then: nine zero bytes).
   return opts;
 }

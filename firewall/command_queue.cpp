@@ -1,0 +1,156 @@
+#include "firewall/command_queue.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "daemon/command_runner.h"
+
+namespace {
+
+struct Job {
+  bool script = false;
+  std::string first;   // script: the fresh file; otherwise the command line
+  std::string second;  // script: the final path
+  std::shared_ptr<std::promise<int>> done;  // set for foreground commands
+};
+
+// How long the destructor gives a running command to finish.
+constexpr std::chrono::seconds kStopWait{5};
+
+}  // namespace
+
+// Shared by the queue object and its detached worker thread, so the thread
+// never touches freed memory whichever of the two ends first.
+struct CommandQueue::Shared {
+  CommandRunner* runner;
+  std::mutex mu;
+  std::condition_variable work;  // jobs queued or stop requested
+  std::condition_variable idle;  // a job finished or the worker ended
+  std::deque<Job> jobs;
+  bool busy = false;
+  bool stopping = false;
+  bool workerAlive = false;
+  pid_t workerPid = 0;  // the process whose thread serves `jobs`
+
+  explicit Shared(CommandRunner& r) : runner(&r) {}
+
+  static int runJob(CommandRunner& runner, const Job& job) {
+    try {
+      if (!job.script) return runner.runShell(job.first);
+      // Only now does the final name get the new text: an earlier run of
+      // the same script has finished, since runs never overlap.
+      if (::rename(job.first.c_str(), job.second.c_str()) != 0) {
+        ::unlink(job.first.c_str());
+        return -1;
+      }
+      return runner.runShell("sh " + job.second + " >/dev/null");
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  static void workerLoop(std::shared_ptr<Shared> s) {
+    std::unique_lock<std::mutex> lk(s->mu);
+    for (;;) {
+      s->work.wait(lk, [&] { return s->stopping || !s->jobs.empty(); });
+      if (s->stopping) break;
+      Job job = std::move(s->jobs.front());
+      s->jobs.pop_front();
+      s->busy = true;
+      lk.unlock();
+      int status = runJob(*s->runner, job);
+      if (job.done) job.done->set_value(status);
+      lk.lock();
+      s->busy = false;
+      s->idle.notify_all();
+    }
+    s->dropPendingLocked();
+    s->workerAlive = false;
+    s->idle.notify_all();
+  }
+
+  void dropPendingLocked() {
+    for (Job& job : jobs) {
+      if (job.script) ::unlink(job.first.c_str());
+      if (job.done) job.done->set_value(-1);
+    }
+    jobs.clear();
+  }
+
+  // Starts this process's worker when it has none. A copy inherited across
+  // fork has no thread behind it, and its queued jobs belong to the parent.
+  // Throws when no thread can be started.
+  void ensureWorkerLocked(const std::shared_ptr<Shared>& self) {
+    pid_t me = ::getpid();
+    if (workerPid == me && workerAlive) return;
+    if (workerPid != me) {
+      jobs.clear();
+      busy = false;
+    }
+    std::thread(workerLoop, self).detach();
+    workerPid = me;
+    workerAlive = true;
+  }
+
+  // Queues `job`; false when stopping or no worker can be started.
+  bool push(const std::shared_ptr<Shared>& self, Job job) {
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      if (stopping) return false;
+      try {
+        ensureWorkerLocked(self);
+        jobs.push_back(std::move(job));
+      } catch (...) {
+        return false;
+      }
+    }
+    work.notify_one();
+    return true;
+  }
+};
+
+CommandQueue::CommandQueue(CommandRunner& runner) : shared_(std::make_shared<Shared>(runner)) {}
+
+CommandQueue::~CommandQueue() {
+  std::unique_lock<std::mutex> lk(shared_->mu);
+  shared_->stopping = true;
+  shared_->work.notify_all();
+  // Give a running command a bounded time to finish, so a runner owned by
+  // the caller is not used after it is gone; never join (the worker may
+  // belong to a process image that forked, or be stuck in a command).
+  if (shared_->workerPid == ::getpid()) {
+    shared_->idle.wait_for(lk, kStopWait, [&] { return !shared_->workerAlive; });
+  }
+}
+
+bool CommandQueue::enqueueScript(const std::string& freshPath, const std::string& path) {
+  Job job;
+  job.script = true;
+  job.first = freshPath;
+  job.second = path;
+  if (shared_->push(shared_, std::move(job))) return true;
+  ::unlink(freshPath.c_str());
+  return false;
+}
+
+int CommandQueue::runForeground(const std::string& commandLine) {
+  Job job;
+  job.first = commandLine;
+  job.done = std::make_shared<std::promise<int>>();
+  std::future<int> result = job.done->get_future();
+  if (!shared_->push(shared_, std::move(job))) return -1;
+  return result.get();
+}
+
+void CommandQueue::waitIdle() {
+  std::unique_lock<std::mutex> lk(shared_->mu);
+  if (shared_->workerPid != ::getpid()) return;
+  shared_->idle.wait(lk, [&] { return (shared_->jobs.empty() && !shared_->busy) || !shared_->workerAlive; });
+}
