@@ -116,6 +116,12 @@ TimezoneOutcome TimezoneWorker::restoreLocked() {
   return TimezoneOutcome::kDone;
 }
 
+bool TimezoneWorker::restoreAfterCrash() {
+  std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  return restoreLocked() == TimezoneOutcome::kDone;
+}
+
 bool TimezoneWorker::changeToIP(const char* name) {
   return setTimezone(name ? std::string(name) : std::string()) == TimezoneOutcome::kDone;
 }

@@ -52,6 +52,13 @@ class TimezoneWorker {
   // unsupported, nothing was changed, or timedatectl failed.
   bool restoreToDefault();
 
+  // For a crash clean-up: sets a timezone that this object changed back to
+  // the default, unless another thread holds the lock (the crashed thread
+  // may). Best effort: it logs and starts timedatectl, which allocates, so
+  // the caller should bound it (the daemon arms an alarm first). True when
+  // the restore ran and succeeded.
+  bool restoreAfterCrash();
+
   // Logs and runs `commandLine` through the shell. Returns the wait status,
   // or -1 when it could not be run.
   int executeRootCommand(const std::string& commandLine);
