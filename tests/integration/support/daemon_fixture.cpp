@@ -226,6 +226,10 @@ int runDaemonUnderInit(int timeoutMs) {
   return sandboxExitCode(runShellCommand(cmd));
 }
 
+bool controlPortListening() { return tcpPortListening(kControlPort); }
+
+bool waitForControlPort(int timeoutMs) { return waitUntil(controlPortListening, timeoutMs); }
+
 bool stopDaemon(int timeoutMs) {
   pid_t monitor = monitorPid();
   if (monitor > 0) ::kill(monitor, SIGTERM);

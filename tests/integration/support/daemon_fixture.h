@@ -113,6 +113,12 @@ bool startDaemon(std::string* why = nullptr, const std::vector<std::string>& arg
 // the sandbox reports it (exit status, or 128 + signal), -1 on failure.
 int runDaemonUnderInit(int timeoutMs = kDefaultTimeoutMs);
 
+// True while some socket listens on TCP port 23589 (read from
+// /proc/net/tcp: checking opens no connection, so the daemon logs nothing).
+bool controlPortListening();
+// Waits until port 23589 listens (e.g. after a worker restart).
+bool waitForControlPort(int timeoutMs = kDefaultTimeoutMs);
+
 // Sends SIGTERM to the monitor and waits until the pid lock file is gone and
 // no tundrafoxd process is left. Returns true when that happened in time.
 bool stopDaemon(int timeoutMs = kDefaultTimeoutMs);
