@@ -94,7 +94,9 @@ cat >"$out/fakebin/systemctl" <<'STUB'
 echo "systemctl $*" >>"$SYSTEMCTL_LOG"
 STUB
 chmod 755 "$out/fakebin/systemctl"
-if [ ! -d /run/systemd/system ]; then
+# Skipped where a service manager runs or the package is installed: prerm
+# would then reach the real daemon.
+if [ ! -d /run/systemd/system ] && [ ! -e /usr/bin/tundrafoxctl ]; then
   export SYSTEMCTL_LOG="$out/systemctl.log"
   : >"$SYSTEMCTL_LOG"
   PATH="$out/fakebin:$PATH" sh "$out/ctrl/postinst" configure "" || fail "postinst configure failed"
