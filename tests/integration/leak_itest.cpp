@@ -93,7 +93,7 @@ bool pings(const std::string& ip, int timeoutMs) {
   const bool v6 = ip.find(':') != std::string::npos;
   sockaddr_storage ss;
   socklen_t len = makeAddr(ip, 0, &ss);
-  UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC, v6 ? IPPROTO_ICMPV6 : IPPROTO_ICMP));
+  UniqueFd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_RAW | SOCK_CLOEXEC, v6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP}));
   if (!fd) return false;
   const uint16_t id = static_cast<uint16_t>(::getpid());
   const uint16_t seq = ++sequence;
