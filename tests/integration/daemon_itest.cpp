@@ -61,7 +61,7 @@ Running startAndFind() {
 void expectFullyStopped() {
   EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 0; })) << "daemon processes left";
   EXPECT_FALSE(fileExists(kPidLockFile));
-  EXPECT_FALSE(controlPortListening());
+  EXPECT_TRUE(waitUntil([] { return !controlPortListening(); })) << "port 23589 still listens";
 }
 
 }  // namespace

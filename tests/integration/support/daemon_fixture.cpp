@@ -259,7 +259,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
   for (pid_t pid : allPids()) {
     char state = 0;
     pid_t ppid = 0;
-    if (procStat(pid, &state, &ppid) && ppid == parent && state != 'Z' && state != 'X') kids.push_back(pid);
+    if (procStat(pid, &state, &ppid) && ppid == parent && processAlive(pid)) kids.push_back(pid);
   }
   return kids;
 }
@@ -285,7 +285,17 @@ pid_t workerPid(int timeoutMs, pid_t notPid) {
 bool processAlive(pid_t pid) {
   char state = 0;
   pid_t ppid = 0;
-  return pid > 0 && procStat(pid, &state, &ppid) && state != 'Z' && state != 'X';
+  if (pid <= 0 || !procStat(pid, &state, &ppid)) return false;
+  if (state != 'Z' && state != 'X') return true;
+  // A thread-group leader shows as a zombie as soon as it has exited, while
+  // its other threads may still be ending (and holding its descriptors).
+  int tasks = 0;
+  if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++tasks;
+    ::closedir(d);
+  }
+  return tasks > 1;
 }
 
 bool waitProcessGone(pid_t pid, int timeoutMs) {

@@ -136,7 +136,7 @@ std::vector<pid_t> childrenOf(pid_t parent);
 // one to exist; -1 when none appears. Pass `notPid` to wait for a worker
 // other than that one (a restarted worker).
 pid_t workerPid(int timeoutMs = kDefaultTimeoutMs, pid_t notPid = -1);
-// True while `pid` exists and is not a zombie.
+// True while `pid` exists and is not a zombie whose threads have all ended.
 bool processAlive(pid_t pid);
 // Waits until `pid` is gone (or a zombie).
 bool waitProcessGone(pid_t pid, int timeoutMs = kDefaultTimeoutMs);
