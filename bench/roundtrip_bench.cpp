@@ -1,0 +1,542 @@
+// Round trips of command 5 (connect, send the 64005-byte record, read the
+// 9-byte reply, close) against the real daemon, next to a bare loopback
+// floor measured in the same run.
+//
+//   roundtrip_bench [--sequential N] [--clients C] [--per-client M]
+//                   [--rounds R] [--daemon PATH]
+//
+// Runs only inside tundrafox-sandbox; started outside one it re-runs itself
+// in a fresh one. It starts the real daemon, which resets the firewall of
+// the network namespace it runs in and writes /run, /tmp and /usr/share.
+//
+// The floor is a server inside this program that does the least the same
+// exchange needs, shaped like the daemon's listener: an accept loop on
+// 127.0.0.1, one detached thread per connection with the daemon's stack
+// size, the record received into the thread's frame, 9 bytes sent, an
+// abortive close (linger 0, as the daemon's sockets). It sets no time-outs,
+// logs nothing and dispatches nothing.
+//
+// Floor and daemon are measured alternately for R rounds; the summary takes
+// the median of each figure over the rounds, so one disturbed round on a
+// shared machine does not decide the result. Ends with status 0 when every
+// target is met, 1 when one is missed, 2 when the run itself failed.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/message.h"
+#include "daemon/io.h"
+#include "daemon/process.h"
+#include "daemon/unique_fd.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t kControlPort = 23589;
+constexpr const char kPidLockFile[] = "/var/run/tundrafoxd.pid";
+// Each client call is bounded, so a daemon that stops answering ends the
+// run instead of hanging it.
+constexpr int kClientTimeoutSeconds = 5;
+// The daemon's connection threads get this stack; the floor's get the same.
+constexpr size_t kConnectionStackSize = 512 * 1024;
+
+// Targets.
+constexpr double kMinThroughputRatio = 0.8;
+constexpr double kMaxP99Ratio = 2.0;
+constexpr double kMaxWorkerPeakMiB = 16.0;
+
+struct Config {
+  int sequential = 5000;
+  int clients = 64;
+  int perClient = 200;
+  int rounds = 3;
+  int warmup = 200;
+  std::string daemon;  // empty: the tundrafoxd built beside this program
+};
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "roundtrip_bench: %s\n", what.c_str());
+  std::exit(2);
+}
+
+std::string selfPath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  buf[n] = '\0';
+  return buf;
+}
+
+// build/bench/roundtrip_bench -> build/tundrafoxd
+std::string defaultDaemonPath() {
+  std::string self = selfPath();
+  size_t slash = self.rfind('/');
+  if (slash == std::string::npos) return "tundrafoxd";
+  std::string dir = self.substr(0, slash);
+  slash = dir.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/tundrafoxd";
+}
+
+// Started outside a sandbox: run this same command inside a fresh one.
+int rerunInSandbox(char** argv) {
+#ifdef TUNDRAFOX_SANDBOX_PATH
+  std::vector<std::string> args = {TUNDRAFOX_SANDBOX_PATH, "--", selfPath()};
+  for (char** a = argv + 1; *a != nullptr; ++a) args.emplace_back(*a);
+  pid_t pid = spawnProcess(args);
+  if (pid < 0) fail("cannot start tundrafox-sandbox");
+  int status = waitProcess(pid);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 2;
+#else
+  (void)argv;
+  fail("run me inside tundrafox-sandbox: I start the real daemon");
+#endif
+}
+
+bool insideSandbox() {
+  const char* dir = std::getenv("SANDBOX_DIR");
+  const char* outer = std::getenv("SANDBOX_OUTER_NETNS");
+  if (dir == nullptr || outer == nullptr) return false;
+  struct stat st {};
+  if (::stat("/proc/self/ns/net", &st) != 0) return false;
+  return std::to_string(st.st_ino) != outer;
+}
+
+std::string fileText(const std::string& path) {
+  std::string s;
+  if (!readFile(path, &s)) return {};
+  return s;
+}
+
+// ---- One client round trip. ----
+
+enum class Outcome { kOk, kWrongReply, kRefused, kClosedEarly, kTimeout, kError };
+
+struct Sample {
+  Outcome outcome;
+  double micros;
+};
+
+const unsigned char* command5Record() {
+  static const MessagePacket packet = [] {
+    MessagePacket p{};
+    p.bytes[0] = AA_COMMAND_FIREWALL_SUPPORTED;
+    return p;
+  }();
+  return packet.bytes;
+}
+
+// connect, send the whole record, read 9 bytes, close. The reply must be
+// result 1 and eight zero bytes.
+Sample roundTrip(uint16_t port) {
+  const auto start = Clock::now();
+  auto done = [start](Outcome o) {
+    return Sample{o, std::chrono::duration<double, std::micro>(Clock::now() - start).count()};
+  };
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return done(Outcome::kError);
+  struct timeval tv {kClientTimeoutSeconds, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    return done(errno == ECONNREFUSED ? Outcome::kRefused : Outcome::kError);
+
+  const unsigned char* p = command5Record();
+  size_t left = kMessagePacketSize;
+  while (left > 0) {
+    ssize_t n = ::send(fd.get(), p, left, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return done(Outcome::kTimeout);
+    if (n <= 0) return done(Outcome::kClosedEarly);
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  unsigned char reply[kMessageReplySize];
+  size_t got = 0;
+  while (got < sizeof reply) {
+    ssize_t n = ::recv(fd.get(), reply + got, sizeof reply - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return done(Outcome::kTimeout);
+    if (n <= 0) return done(Outcome::kClosedEarly);
+    got += static_cast<size_t>(n);
+  }
+  fd.reset();
+  static const unsigned char kWant[kMessageReplySize] = {1, 0, 0, 0, 0, 0, 0, 0, 0};
+  return done(std::memcmp(reply, kWant, sizeof reply) == 0 ? Outcome::kOk : Outcome::kWrongReply);
+}
+
+// ---- The floor server. ----
+
+void* floorConnection(void* arg) {
+  UniqueFd client(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+  MessagePacket packet;
+  size_t got = 0;
+  while (got < sizeof packet.bytes) {
+    ssize_t n = ::recv(client.get(), packet.bytes + got, sizeof packet.bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return nullptr;
+    got += static_cast<size_t>(n);
+  }
+  unsigned char reply[kMessageReplySize] = {};
+  reply[0] = packet.bytes[0] == AA_COMMAND_FIREWALL_SUPPORTED ? 1 : 0;
+  writeFull(client.get(), reply, sizeof reply);
+  return nullptr;
+}
+
+class FloorServer {
+ public:
+  FloorServer() {
+    sock_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock_) fail("floor: socket");
+    int one = 1;
+    ::setsockopt(sock_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct linger lin {1, 0};
+    ::setsockopt(sock_.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(sock_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("floor: bind");
+    if (::listen(sock_.get(), SOMAXCONN) != 0) fail("floor: listen");
+    socklen_t len = sizeof addr;
+    ::getsockname(sock_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    std::thread([fd = sock_.get()] { acceptLoop(fd); }).detach();
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  static void acceptLoop(int listenFd) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kConnectionStackSize);
+    for (;;) {
+      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      pthread_t t;
+      if (pthread_create(&t, &attr, floorConnection, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0)
+        ::close(fd);
+    }
+  }
+
+  UniqueFd sock_;
+  uint16_t port_ = 0;
+};
+
+// ---- The daemon under test. ----
+
+bool portListening(uint16_t port) {
+  std::istringstream in(fileText("/proc/net/tcp"));
+  std::string line;
+  std::getline(in, line);
+  char want[8];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0) return true;
+  }
+  return false;
+}
+
+pid_t readPid(const std::string& path) {
+  long v = std::strtol(fileText(path).c_str(), nullptr, 10);
+  return v > 0 ? static_cast<pid_t>(v) : -1;
+}
+
+// The monitor's living child: the worker.
+pid_t findWorker(pid_t monitor) {
+  DIR* d = ::opendir("/proc");
+  if (d == nullptr) return -1;
+  pid_t found = -1;
+  while (dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    std::string stat = fileText("/proc/" + std::string(e->d_name) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    std::istringstream(stat.substr(close + 2)) >> state >> ppid;
+    if (ppid == monitor && state != 'Z') {
+      found = static_cast<pid_t>(pid);
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+// A "Name:   value kB" line of /proc/PID/status, in KiB (-1 if absent).
+long statusKiB(pid_t pid, const std::string& name) {
+  std::istringstream in(fileText("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, name.size() + 1, name + ":") == 0) return std::strtol(line.c_str() + name.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+pid_t startDaemon(const std::string& path) {
+  std::string cmd = "exec '" + path + "' </dev/null >/dev/null 2>&1";
+  if (!exitedZero(runShellCommand(cmd))) fail("the daemon's starting process did not end with status 0");
+  if (!waitFor([] { return portListening(kControlPort); }, 10000)) fail("the daemon does not listen on 23589");
+  pid_t monitor = readPid(kPidLockFile);
+  pid_t worker = -1;
+  if (monitor <= 0 || !waitFor([&] { return (worker = findWorker(monitor)) > 0; }, 5000)) fail("no worker process");
+  return worker;
+}
+
+void stopDaemon() {
+  pid_t monitor = readPid(kPidLockFile);
+  if (monitor > 0) ::kill(monitor, SIGTERM);
+  waitFor([] { return !portListening(kControlPort); }, 5000);
+}
+
+// ---- Measuring. ----
+
+struct Stats {
+  int requests = 0;
+  int ok = 0;
+  int lost = 0;  // anything but a correct reply
+  double seconds = 0;
+  double perSecond = 0;
+  double p50 = 0;
+  double p99 = 0;
+};
+
+double percentile(std::vector<double>& v, double q) {
+  if (v.empty()) return 0;
+  size_t k = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
+  std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+  return v[k];
+}
+
+Stats summarise(const std::vector<Sample>& samples, double seconds) {
+  Stats s;
+  s.requests = static_cast<int>(samples.size());
+  s.seconds = seconds;
+  std::vector<double> lat;
+  lat.reserve(samples.size());
+  for (const Sample& x : samples) {
+    if (x.outcome == Outcome::kOk) {
+      ++s.ok;
+      lat.push_back(x.micros);
+    } else {
+      ++s.lost;
+    }
+  }
+  s.perSecond = seconds > 0 ? s.ok / seconds : 0;
+  s.p50 = percentile(lat, 0.50);
+  s.p99 = percentile(lat, 0.99);
+  return s;
+}
+
+Stats runSequential(uint16_t port, int count) {
+  std::vector<Sample> samples;
+  samples.reserve(static_cast<size_t>(count));
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) samples.push_back(roundTrip(port));
+  return summarise(samples, std::chrono::duration<double>(Clock::now() - start).count());
+}
+
+Stats runConcurrent(uint16_t port, int clients, int perClient) {
+  std::vector<std::vector<Sample>> perThread(static_cast<size_t>(clients));
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      auto& mine = perThread[static_cast<size_t>(c)];
+      mine.reserve(static_cast<size_t>(perClient));
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < perClient; ++i) mine.push_back(roundTrip(port));
+    });
+  }
+  while (ready.load() < clients) std::this_thread::yield();
+  const auto start = Clock::now();
+  go.store(true);
+  for (auto& t : threads) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<Sample> all;
+  for (auto& v : perThread) all.insert(all.end(), v.begin(), v.end());
+  return summarise(all, seconds);
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Series {
+  std::vector<double> perSecond, p50, p99;
+  int requests = 0, lost = 0;
+  void add(const Stats& s) {
+    perSecond.push_back(s.perSecond);
+    p50.push_back(s.p50);
+    p99.push_back(s.p99);
+    requests += s.requests;
+    lost += s.lost;
+  }
+};
+
+void printRound(const char* phase, int round, const char* who, const Stats& s) {
+  std::printf("  %-10s round %d  %-6s  %6d req  %8.0f req/s  p50 %7.1f us  p99 %8.1f us  lost %d\n", phase, round,
+              who, s.requests, s.perSecond, s.p50, s.p99, s.lost);
+  std::fflush(stdout);
+}
+
+bool check(const char* what, bool met, const std::string& figures) {
+  std::printf("  [%s] %-44s %s\n", met ? "met " : "MISS", what, figures.c_str());
+  return met;
+}
+
+std::string ratioText(double r) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2fx", r);
+  return buf;
+}
+
+Config parseArgs(int argc, char** argv) {
+  Config c;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto number = [&](int* out) {
+      if (i + 1 >= argc) fail("missing value after " + a);
+      *out = std::atoi(argv[++i]);
+      if (*out <= 0) fail("bad value for " + a);
+    };
+    if (a == "--sequential") {
+      number(&c.sequential);
+    } else if (a == "--clients") {
+      number(&c.clients);
+    } else if (a == "--per-client") {
+      number(&c.perClient);
+    } else if (a == "--rounds") {
+      number(&c.rounds);
+    } else if (a == "--daemon" && i + 1 < argc) {
+      c.daemon = argv[++i];
+    } else {
+      fail("usage: roundtrip_bench [--sequential N] [--clients C] [--per-client M] [--rounds R] [--daemon PATH]");
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config cfg = parseArgs(argc, argv);
+  if (!insideSandbox()) return rerunInSandbox(argv);
+  if (cfg.daemon.empty()) cfg.daemon = defaultDaemonPath();
+  ::signal(SIGPIPE, SIG_IGN);
+
+  FloorServer floor;
+  const pid_t worker = startDaemon(cfg.daemon);
+  const long startHwm = statusKiB(worker, "VmHWM");
+  std::printf("round trips of command 5: %d sequential, %d clients x %d concurrent, %d rounds\n", cfg.sequential,
+              cfg.clients, cfg.perClient, cfg.rounds);
+  std::printf("floor: in-process server on 127.0.0.1:%u, thread per connection; daemon worker pid %d\n",
+              floor.port(), worker);
+
+  // Warm both up (page faults, the daemon's first log lines, thread caches).
+  runSequential(floor.port(), cfg.warmup);
+  runSequential(kControlPort, cfg.warmup);
+
+  Series floorSeq, daemonSeq, floorCon, daemonCon;
+  for (int r = 1; r <= cfg.rounds; ++r) {
+    Stats f = runSequential(floor.port(), cfg.sequential);
+    printRound("sequential", r, "floor", f);
+    floorSeq.add(f);
+    Stats d = runSequential(kControlPort, cfg.sequential);
+    printRound("sequential", r, "daemon", d);
+    daemonSeq.add(d);
+  }
+  for (int r = 1; r <= cfg.rounds; ++r) {
+    Stats f = runConcurrent(floor.port(), cfg.clients, cfg.perClient);
+    printRound("concurrent", r, "floor", f);
+    floorCon.add(f);
+    Stats d = runConcurrent(kControlPort, cfg.clients, cfg.perClient);
+    printRound("concurrent", r, "daemon", d);
+    daemonCon.add(d);
+  }
+
+  const pid_t workerAfter = findWorker(readPid(kPidLockFile));
+  const long peakKiB = statusKiB(worker, "VmHWM");
+  const long rssKiB = statusKiB(worker, "VmRSS");
+
+  auto row = [](const char* phase, const Series& f, const Series& d) {
+    double fr = median(f.perSecond), dr = median(d.perSecond);
+    double f50 = median(f.p50), d50 = median(d.p50), f99 = median(f.p99), d99 = median(d.p99);
+    std::printf("%-10s | %9.0f | %9.0f | %5.2fx | %7.1f | %7.1f | %5.2fx | %8.1f | %8.1f | %5.2fx | %d/%d\n", phase, fr,
+                dr, fr > 0 ? dr / fr : 0, f50, d50, f50 > 0 ? d50 / f50 : 0, f99, d99, f99 > 0 ? d99 / f99 : 0,
+                d.lost, d.requests);
+  };
+  std::printf("\nmedians over %d rounds (latency in microseconds; ratio = daemon / floor)\n", cfg.rounds);
+  std::printf("%-10s | %9s | %9s | %6s | %7s | %7s | %6s | %8s | %8s | %6s | %s\n", "phase", "floor/s", "daemon/s",
+              "ratio", "fl p50", "dm p50", "ratio", "fl p99", "dm p99", "ratio", "daemon lost");
+  row("sequential", floorSeq, daemonSeq);
+  row("concurrent", floorCon, daemonCon);
+  std::printf("worker peak RSS (VmHWM): %.2f MiB (%.2f MiB after start-up; VmRSS now %.2f MiB)\n", peakKiB / 1024.0,
+              startHwm / 1024.0, rssKiB / 1024.0);
+
+  std::printf("\ntargets\n");
+  bool all = true;
+  const double seqRatio = median(daemonSeq.perSecond) / std::max(1.0, median(floorSeq.perSecond));
+  all &= check("sequential throughput >= 0.8x floor", seqRatio >= kMinThroughputRatio, ratioText(seqRatio));
+  const double p99Ratio = median(daemonSeq.p99) / std::max(1.0, median(floorSeq.p99));
+  all &= check("sequential p99 <= 2x floor p99", p99Ratio <= kMaxP99Ratio, ratioText(p99Ratio));
+  const double conP99Ratio = median(daemonCon.p99) / std::max(1.0, median(floorCon.p99));
+  all &= check("concurrent p99 <= 2x floor p99", conP99Ratio <= kMaxP99Ratio, ratioText(conP99Ratio));
+  all &= check("64 concurrent clients: no lost reply", daemonCon.lost == 0 && floorCon.lost == 0,
+               "daemon lost " + std::to_string(daemonCon.lost) + ", floor lost " + std::to_string(floorCon.lost));
+  all &= check("no lost reply in sequential runs", daemonSeq.lost == 0, "daemon lost " + std::to_string(daemonSeq.lost));
+  all &= check("worker peak RSS < 16 MiB", peakKiB > 0 && peakKiB / 1024.0 < kMaxWorkerPeakMiB,
+               std::to_string(peakKiB) + " KiB");
+  all &= check("the same worker served the whole run", workerAfter == worker,
+               "pid " + std::to_string(worker) + " then " + std::to_string(workerAfter));
+  stopDaemon();
+  return all ? 0 : 1;
+}
