@@ -201,7 +201,7 @@ void DestroyWorkThread() {
   gServerThrStarted.store(false);
 }
 
-int WorkProc() {
+void installCrashHandlers() {
   prepareCrashReport();
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
@@ -209,6 +209,10 @@ int WorkProc() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_SIGINFO;
   for (int sig : {SIGFPE, SIGILL, SIGSEGV, SIGBUS}) sigaction(sig, &sa, nullptr);
+}
+
+int WorkProc() {
+  installCrashHandlers();
 
   // Blocked before any thread exists, so every thread inherits the mask and
   // these signals are taken only by the sigwait below. SIGHUP is taken here

@@ -66,6 +66,12 @@ void DestroyWorkThread();
 // exit could block on locks that the crashed thread holds. Never returns.
 void signal_error(int sig, siginfo_t* info, void* ptr);
 
+// Prepares the crash report (loads the unwinder, opens the pipe that
+// signal_error reads symbol lines back from, takes the UTC offset for its
+// log lines) and installs signal_error for SIGFPE, SIGILL, SIGSEGV and
+// SIGBUS. WorkProc calls it first.
+void installCrashHandlers();
+
 // Registers the function that signal_error runs just before ending the
 // process (e.g. to put back a setting the worker changed), or none (null).
 // It runs on the crashed thread, in a process whose state may be damaged.
