@@ -38,6 +38,10 @@ mkdir -p "$out/root"
 dpkg-deb -x "$deb" "$out/root"
 cmp "$src/tundrafoxd.service" "$out/root/lib/systemd/system/tundrafoxd.service" ||
   fail "unit file differs from the source"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  (cd "$out/root/lib/systemd/system" && systemd-analyze verify --man=no ./tundrafoxd.service) ||
+    fail "systemd-analyze verify rejects the unit"
+fi
 for page in man8/tundrafoxd.8 man1/tundrafoxctl.1; do
   gzip -t "$out/root/usr/share/man/$page.gz" || fail "$page.gz is not valid gzip"
   gzip -dc "$out/root/usr/share/man/$page.gz" >"$out/page"
