@@ -4,13 +4,16 @@
 #include <signal.h>
 #include <syslog.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -329,4 +332,69 @@ TEST_F(DaemonTest, StartedByInitDoesNotDetach) {
   EXPECT_EQ(countLog("[MONITOR]"), 0u);
   EXPECT_EQ(countLog("[WORK PROC]"), 0u);
   EXPECT_EQ(countProcesses("tundrafoxd"), 0);
+}
+
+// The sandbox itself: what every other test relies on to leave the machine
+// alone.
+class SandboxTest : public DaemonTest {};
+
+TEST_F(SandboxTest, MountsArePrivateAndWritableTreesAreInMemory) {
+  // No mount may propagate to (or from) the machine.
+  std::istringstream mountinfo(fileContent("/proc/self/mountinfo"));
+  std::map<std::string, std::string> typeAt;
+  for (std::string line; std::getline(mountinfo, line);) {
+    EXPECT_EQ(line.find(" shared:"), std::string::npos) << line;
+    std::istringstream f(line);
+    std::string id, parent, devno, root, mountPoint;
+    f >> id >> parent >> devno >> root >> mountPoint;
+    size_t dash = line.find(" - ");
+    ASSERT_NE(dash, std::string::npos);
+    std::istringstream rest(line.substr(dash + 3));
+    std::string type;
+    rest >> type;
+    typeAt[mountPoint] = type;  // the last mount on a point is the visible one
+  }
+  EXPECT_EQ(typeAt["/etc"], "overlay");
+  EXPECT_EQ(typeAt["/usr/share"], "overlay");
+  EXPECT_EQ(typeAt["/run"], "tmpfs");
+  EXPECT_EQ(typeAt["/tmp"], "tmpfs");
+  EXPECT_EQ(typeAt["/var/log"], "tmpfs");
+  EXPECT_EQ(typeAt["/dev"], "tmpfs");
+  EXPECT_EQ(typeAt["/proc"], "proc");
+  EXPECT_NE(getpid(), 1);
+}
+
+TEST_F(SandboxTest, NetworkHasOnlyLoopbackUp) {
+  CommandResult links = runCommand("ip -o link show");
+  ASSERT_TRUE(links.ok()) << links.output;
+  EXPECT_EQ(std::count(links.output.begin(), links.output.end(), '\n'), 1) << links.output;
+  EXPECT_NE(links.output.find("lo:"), std::string::npos);
+  EXPECT_NE(links.output.find("UP"), std::string::npos);
+  // The firewall starts empty and open: nothing of the machine's rules.
+  CommandResult rules = runCommand("iptables -S");
+  ASSERT_TRUE(rules.ok()) << rules.output;
+  EXPECT_EQ(rules.output, "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n");
+}
+
+TEST_F(SandboxTest, StubsRecordArgumentsAndTakeScriptedResults) {
+  CommandResult r = runCommand("sudo systemctl stop 'a b' && timedatectl");
+  ASSERT_TRUE(r.ok()) << r.output;
+  EXPECT_EQ(stubCalls(),
+            (std::vector<std::string>{"sudo [systemctl] [stop] [a b]", "systemctl [stop] [a b]", "timedatectl"}));
+
+  setStubExit("dpkg", 3);
+  setStubOutput("who", "alice    :0           2024-01-01 10:00 (:0)\n");
+  EXPECT_EQ(WEXITSTATUS(runCommand("dpkg -i /tmp/x.deb").status), 3);
+  EXPECT_EQ(runCommand("who").output, "alice    :0           2024-01-01 10:00 (:0)\n");
+  EXPECT_TRUE(waitForStubCall("dpkg [-i] [/tmp/x.deb]"));
+}
+
+TEST_F(SandboxTest, SystemLogKeepsPriorityAndOneLinePerMessage) {
+  ASSERT_TRUE(runCommand("logger -t itest -p user.warning \"$(printf 'two\\nlines')\" && "
+                         "logger -t itest -p user.info plain")
+                  .ok());
+  ASSERT_TRUE(waitForLog("itest: plain"));
+  EXPECT_EQ(logSeverity("itest: two\\nlines"), LOG_WARNING);
+  EXPECT_EQ(logSeverity("itest: plain"), LOG_INFO);
+  EXPECT_EQ(countLog("itest:"), 2u);
 }
