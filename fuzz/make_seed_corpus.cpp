@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   auto firewall = [&](const std::string& name, int32_t command, const FirewallRequest& r) {
     ok = encodeFirewallRequest(p.get(), command, r) && writeSeed(dir, name, *p) && ok;
   };
-  auto timezone = [&](const std::string& name, bool restore, const std::string& tz) {
+  auto timezoneSeed = [&](const std::string& name, bool restore, const std::string& tz) {
     ok = encodeTimezoneRequest(p.get(), {restore, tz}) && writeSeed(dir, name, *p) && ok;
   };
   auto openvpn = [&](const std::string& name, const std::u32string& args) {
@@ -60,9 +60,9 @@ int main(int argc, char** argv) {
   only("05-firewall-supported", AA_COMMAND_FIREWALL_SUPPORTED);
   only("06-firewall-enable-on-start", AA_COMMAND_FIREWALL_ENABLE_ON_START);
   only("07-timezone-supported", AA_COMMAND_TIMEZONE_CHANGE_SUPPORTED);
-  timezone("08-timezone-set", false, "Europe/Berlin");
-  timezone("08-timezone-restore", true, "Asia/Tokyo");
-  timezone("08-timezone-bad-name", false, "UTC\"; id; \"");
+  timezoneSeed("08-timezone-set", false, "Europe/Berlin");
+  timezoneSeed("08-timezone-restore", true, "Asia/Tokyo");
+  timezoneSeed("08-timezone-bad-name", false, "UTC\"; id; \"");
   openvpn("09-openvpn", U"--config \"/etc/openvpn/my vpn.ovpn\" --verb 3 'it'\\''s'");
   openvpn("09-openvpn-open-quote", U"--config 'a.ovpn");
   openvpn("09-openvpn-unicode", U"--config /home/\u00e9t\u00e9/\U0001F600.ovpn");
