@@ -108,7 +108,7 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
   return true;
 }
 
-bool installUpdate(const MessagePacket& packet, DaemonServices& services) {
+bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services) {
   if (!services.installUpdate) {
     log("AA_COMMAND_INSTALL_UPDATE is not available in this build\n");
     return false;
@@ -164,7 +164,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
       result = openvpnStart(packet, services.runner);
       break;
     case AA_COMMAND_INSTALL_UPDATE:
-      result = installUpdate(packet, services);
+      result = installUpdateRequest(packet, services);
       break;
     default:
       break;  // not recognised: the start lines and a zero reply
