@@ -1,6 +1,7 @@
 // Every request command against the real daemon, through the control port
 // and through tundrafoxctl: reply bytes, log lines, and what the recording
 // stubs received.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -198,6 +199,23 @@ TEST_F(DaemonTest, StoppedWorkerPutsTheTimezoneBack) {
   ASSERT_TRUE(stopDaemon());
   EXPECT_TRUE(waitForStubCall("timedatectl [set-timezone] [Europe/Oslo]"));
   EXPECT_EQ(countCalls("timedatectl [set-timezone] [Europe/Oslo]"), 1u);
+}
+
+// A crashed worker ends without running destructors; its crash clean-up puts
+// the timezone back, and the restarted worker starts with nothing changed.
+TEST_F(DaemonTest, CrashedWorkerPutsTheTimezoneBack) {
+  setDefaultTimezone("Europe/Oslo");
+  ASSERT_TRUE(startDaemon());
+  const pid_t worker = workerPid();
+  ASSERT_GT(worker, 0);
+  EXPECT_EQ(send(timezonePacket(false, "Asia/Tokyo")), kYes);
+  ASSERT_TRUE(waitForStubCall("timedatectl [set-timezone] [Asia/Tokyo]"));
+  ASSERT_EQ(::kill(worker, SIGSEGV), 0);
+  EXPECT_TRUE(waitForStubCall("timedatectl [set-timezone] [Europe/Oslo]"));
+  ASSERT_GT(workerPid(10000, worker), 0);
+  EXPECT_TRUE(waitUntil([] { return connectControl().valid(); }));
+  EXPECT_EQ(send(timezonePacket(true, "")), kYes);
+  EXPECT_EQ(countCalls("timedatectl"), 2u);
 }
 
 TEST_F(DaemonTest, OpenvpnGetsItsArgumentsAsWordsWithoutAShell) {
