@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,11 +12,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "control/message.h"
+#include "daemon/io.h"
 #include "support/daemon_fixture.h"
 
 using namespace itest;
@@ -158,6 +163,15 @@ long msUntilServedAgain(Clock::time_point fault, pid_t old, int limitMs) {
       },
       limitMs, 5);
   return ms;
+}
+
+bool writeFileForTest(const std::string& path, const std::string& text, mode_t mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) return false;
+  }
+  return ::chmod(path.c_str(), mode) == 0;
 }
 
 }  // namespace
@@ -335,4 +349,65 @@ TEST_F(DaemonTest, ConcurrentBurstLeavesNoDescriptorOrThreadBehind) {
   EXPECT_TRUE(processAlive(worker));
   EXPECT_EQ(workerPid(1000), worker);
   EXPECT_EQ(countLog("[DAEMON] Signal"), 0u);
+}
+
+// What the daemon hands to the programs it starts. It trusts the
+// environment it was started with: the search path decides which openvpn
+// (and iptables, timedatectl, ...) runs as root. What it must not hand on is
+// any descriptor of its own (the control socket, a client's connection, the
+// pid lock file): a started program gets standard input on /dev/null and
+// standard output and error, nothing else.
+TEST_F(DaemonTest, StartedProgramsGetTheInheritedPathAndNoDaemonDescriptor) {
+  const std::string dir = "/tmp/probe-bin";
+  ASSERT_TRUE(runCommand("mkdir -p " + dir).ok());
+  // Records the search path, then becomes ls listing its own descriptors:
+  // what the daemon handed on, plus ls's own handle on the listing (a shell
+  // would add descriptors of its own to any list it made itself).
+  const std::string probe = "#!/bin/sh\n"
+                            "printf '%s' \"$PATH\" > " + dir + "/path\n"
+                            "exec ls -l /proc/self/fd > " + dir + "/fds\n";
+  ASSERT_TRUE(writeFileForTest(dir + "/openvpn", probe, 0755));
+  const std::string path = dir + ":" + std::getenv("PATH");
+  ::setenv("PATH", path.c_str(), 1);
+
+  std::string why;
+  ASSERT_TRUE(startDaemon(&why)) << why;
+  // Keep a client connection open in the worker while openvpn starts.
+  UniqueFd held = connectControl();
+  ASSERT_TRUE(held.valid());
+  MessagePacket packet{};
+  ASSERT_TRUE(encodeOpenvpnArguments(&packet, U"--version"));
+  auto reply = exchangeRecord(packet);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ((*reply)[0], 1);
+
+  // ls writes its whole listing at once when it ends.
+  std::string fds, seenPath;
+  ASSERT_TRUE(waitUntil([&] { return readFile(dir + "/fds", &fds) && fds.find(" 2 -> ") != std::string::npos; }));
+  ASSERT_TRUE(readFile(dir + "/path", &seenPath));
+  EXPECT_EQ(seenPath, path);
+  std::istringstream lines(fds);
+  int standard = 0;
+  for (std::string line; std::getline(lines, line);) {
+    // "lrwx------ 1 root root 64 Jan  1 00:00 3 -> socket:[1234]"
+    const size_t arrow = line.find(" -> ");
+    if (arrow == std::string::npos) continue;  // the "total" line
+    line = line.substr(line.rfind(' ', arrow - 1) + 1);
+    const int fd = std::atoi(line.c_str());
+    if (fd == 1) {  // the listing itself
+      ++standard;
+      continue;
+    }
+    if (fd <= 2) {
+      ++standard;
+      if (fd == 0) {
+        EXPECT_NE(line.find("/dev/null"), std::string::npos) << line;
+      }
+      continue;
+    }
+    // Anything else may only be ls's own handle on the directory it lists.
+    EXPECT_NE(line.find("/fd"), std::string::npos) << "inherited: " << line << "\nall:\n" << fds;
+    EXPECT_EQ(line.find("socket:"), std::string::npos) << "inherited: " << line << "\nall:\n" << fds;
+  }
+  EXPECT_EQ(standard, 3) << fds;
 }
