@@ -20,8 +20,10 @@
 //     it is not on the host's network.
 //
 // Syslog line format: the datagram as the C library sent it, "<PRI>" prefix
-// kept (tests check priorities), trailing newlines and NULs removed, any
-// newline inside the message written as the two characters "\n".
+// kept (tests check priorities), nothing stripped but a trailing NUL; every
+// newline in the message, a trailing one included, is written as the two
+// characters "\n", so each datagram stays one line and a message's own
+// final newline remains visible.
 //
 // The init (PID 1 of the new PID namespace) starts COMMAND as its child,
 // reaps every orphan, and when COMMAND ends kills whatever is left and exits
@@ -173,7 +175,8 @@ void drainLog(int sock, int logFd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     size_t len = static_cast<size_t>(n);
-    while (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\0')) --len;
+    // A NUL terminator (sent by some loggers) is not part of the message.
+    while (len > 0 && buf[len - 1] == '\0') --len;
     std::string line;
     line.reserve(len + 8);
     for (size_t i = 0; i < len; ++i) {

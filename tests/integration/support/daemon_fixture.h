@@ -38,8 +38,10 @@
 // Files inside the sandbox:
 //   /var/log/sandbox/syslog     every system-log datagram, one per line,
 //                               "<PRI>" prefix kept (e.g. "<12>" = user.warning,
-//                               "<14>" = user.info), newlines inside a
-//                               message shown as the two characters "\n".
+//                               "<14>" = user.info), every newline of a
+//                               message (a trailing one too) shown as the
+//                               two characters "\n": "[MONITOR] Stopped\n"
+//                               logs as `... [MONITOR] Stopped\n`.
 //   /var/log/sandbox/stubs.log  one line per stub call:
 //                               "NAME [ARG1] [ARG2] ..." (each argument in
 //                               brackets). Stubs: timedatectl openvpn dpkg
