@@ -270,7 +270,7 @@ TEST_F(DaemonTest, SoakWithWorkerKillsAndCrashesNeverAnswersWrongly) {
 TEST_F(DaemonTest, ConcurrentBurstLeavesNoDescriptorOrThreadBehind) {
   // TSan makes the daemon many times slower; a smaller burst still runs
   // every path on 64 threads at once.
-  const int kPerClient = kThreadSanitizer ? 4 : 40;
+  const int kPerClient = kThreadSanitizer ? 10 : 40;
   constexpr int kSilentClients = 8;
 
   std::string why;
