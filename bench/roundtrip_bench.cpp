@@ -16,9 +16,14 @@
 // abortive close (linger 0, as the daemon's sockets). It sets no time-outs,
 // logs nothing and dispatches nothing.
 //
-// Floor and daemon are measured alternately for R rounds; the summary takes
-// the median of each figure over the rounds, so one disturbed round on a
-// shared machine does not decide the result. Ends with status 0 when every
+// A second floor, "floor+log", also sends the two system-log lines that the
+// daemon sends per command-5 request; it is a diagnostic that shows how much
+// of the daemon's cost is its logging.
+//
+// Within a round the servers take turns in small blocks (250 sequential
+// round trips, or 64 x 25 concurrent ones), so other work on the machine
+// falls on all of them alike; the summary takes the median of each figure
+// over the R rounds. Ends with status 0 when every
 // target is met, 1 when one is missed, 2 when the run itself failed.
 
 #include <arpa/inet.h>
@@ -31,6 +36,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,8 +201,12 @@ Sample roundTrip(uint16_t port) {
 
 // ---- The floor server. ----
 
+// Diagnostic floor: also sends the two system-log lines that the daemon
+// sends for every command-5 request, to the same /dev/log.
 void* floorConnection(void* arg) {
-  UniqueFd client(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+  const intptr_t word = reinterpret_cast<intptr_t>(arg);
+  const bool logs = (word & 1) != 0;
+  UniqueFd client(static_cast<int>(word >> 1));
   MessagePacket packet;
   size_t got = 0;
   while (got < sizeof packet.bytes) {
@@ -205,15 +215,18 @@ void* floorConnection(void* arg) {
     if (n <= 0) return nullptr;
     got += static_cast<size_t>(n);
   }
+  if (logs) syslog(LOG_INFO, "Receive command: %d\n", packet.bytes[0]);
   unsigned char reply[kMessageReplySize] = {};
   reply[0] = packet.bytes[0] == AA_COMMAND_FIREWALL_SUPPORTED ? 1 : 0;
   writeFull(client.get(), reply, sizeof reply);
+  if (logs) syslog(LOG_INFO, "close(client_sock);");
   return nullptr;
 }
 
 class FloorServer {
  public:
-  FloorServer() {
+  // `logs`: send the daemon's two log lines per request as well.
+  explicit FloorServer(bool logs) {
     sock_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock_) fail("floor: socket");
     int one = 1;
@@ -228,12 +241,12 @@ class FloorServer {
     socklen_t len = sizeof addr;
     ::getsockname(sock_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
-    std::thread([fd = sock_.get()] { acceptLoop(fd); }).detach();
+    std::thread([fd = sock_.get(), logs] { acceptLoop(fd, logs); }).detach();
   }
   uint16_t port() const { return port_; }
 
  private:
-  static void acceptLoop(int listenFd) {
+  static void acceptLoop(int listenFd, bool logs) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -245,7 +258,8 @@ class FloorServer {
         return;
       }
       pthread_t t;
-      if (pthread_create(&t, &attr, floorConnection, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0)
+      const intptr_t word = (static_cast<intptr_t>(fd) << 1) | (logs ? 1 : 0);
+      if (pthread_create(&t, &attr, floorConnection, reinterpret_cast<void*>(word)) != 0)
         ::close(fd);
     }
   }
@@ -373,15 +387,27 @@ Stats summarise(const std::vector<Sample>& samples, double seconds) {
   return s;
 }
 
-Stats runSequential(uint16_t port, int count) {
+// Samples of one server, gathered over several blocks, and the time spent
+// in them.
+struct Batch {
   std::vector<Sample> samples;
-  samples.reserve(static_cast<size_t>(count));
+  double seconds = 0;
+  void add(Batch&& other) {
+    samples.insert(samples.end(), other.samples.begin(), other.samples.end());
+    seconds += other.seconds;
+  }
+};
+
+Batch runSequential(uint16_t port, int count) {
+  Batch b;
+  b.samples.reserve(static_cast<size_t>(count));
   const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) samples.push_back(roundTrip(port));
-  return summarise(samples, std::chrono::duration<double>(Clock::now() - start).count());
+  for (int i = 0; i < count; ++i) b.samples.push_back(roundTrip(port));
+  b.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return b;
 }
 
-Stats runConcurrent(uint16_t port, int clients, int perClient) {
+Batch runConcurrent(uint16_t port, int clients, int perClient) {
   std::vector<std::vector<Sample>> perThread(static_cast<size_t>(clients));
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
@@ -399,10 +425,10 @@ Stats runConcurrent(uint16_t port, int clients, int perClient) {
   const auto start = Clock::now();
   go.store(true);
   for (auto& t : threads) t.join();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::vector<Sample> all;
-  for (auto& v : perThread) all.insert(all.end(), v.begin(), v.end());
-  return summarise(all, seconds);
+  Batch b;
+  b.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  for (auto& v : perThread) b.samples.insert(b.samples.end(), v.begin(), v.end());
+  return b;
 }
 
 double median(std::vector<double> v) {
@@ -423,9 +449,43 @@ struct Series {
 };
 
 void printRound(const char* phase, int round, const char* who, const Stats& s) {
-  std::printf("  %-10s round %d  %-6s  %6d req  %8.0f req/s  p50 %7.1f us  p99 %8.1f us  lost %d\n", phase, round,
+  std::printf("  %-10s round %d  %-11s %6d req  %8.0f req/s  p50 %7.1f us  p99 %8.1f us  lost %d\n", phase, round,
               who, s.requests, s.perSecond, s.p50, s.p99, s.lost);
   std::fflush(stdout);
+}
+
+// The servers measured side by side.
+struct Target {
+  const char* name;
+  uint16_t port;
+  Series sequential, concurrent;
+};
+
+// One round: every target gets the same requests, in small blocks taken in
+// turn, so that a disturbance of the machine (other work on the same cores)
+// falls on all of them alike instead of on whichever ran at that moment.
+void runRound(std::vector<Target>& targets, int round, const Config& cfg) {
+  constexpr int kSequentialBlock = 250;
+  constexpr int kConcurrentBlockPerClient = 25;
+  std::vector<Batch> seq(targets.size()), con(targets.size());
+  for (int done = 0; done < cfg.sequential; done += kSequentialBlock) {
+    const int n = std::min(kSequentialBlock, cfg.sequential - done);
+    for (size_t t = 0; t < targets.size(); ++t) seq[t].add(runSequential(targets[t].port, n));
+  }
+  for (int done = 0; done < cfg.perClient; done += kConcurrentBlockPerClient) {
+    const int n = std::min(kConcurrentBlockPerClient, cfg.perClient - done);
+    for (size_t t = 0; t < targets.size(); ++t) con[t].add(runConcurrent(targets[t].port, cfg.clients, n));
+  }
+  for (size_t t = 0; t < targets.size(); ++t) {
+    Stats s = summarise(seq[t].samples, seq[t].seconds);
+    printRound("sequential", round, targets[t].name, s);
+    targets[t].sequential.add(s);
+  }
+  for (size_t t = 0; t < targets.size(); ++t) {
+    Stats s = summarise(con[t].samples, con[t].seconds);
+    printRound("concurrent", round, targets[t].name, s);
+    targets[t].concurrent.add(s);
+  }
 }
 
 bool check(const char* what, bool met, const std::string& figures) {
@@ -472,67 +532,63 @@ int main(int argc, char** argv) {
   if (!insideSandbox()) return rerunInSandbox(argv);
   if (cfg.daemon.empty()) cfg.daemon = defaultDaemonPath();
   ::signal(SIGPIPE, SIG_IGN);
+  openlog("roundtrip_bench", 0, LOG_USER);
 
-  FloorServer floor;
+  FloorServer floor(false);
+  FloorServer floorLogging(true);
   const pid_t worker = startDaemon(cfg.daemon);
   const long startHwm = statusKiB(worker, "VmHWM");
   std::printf("round trips of command 5: %d sequential, %d clients x %d concurrent, %d rounds\n", cfg.sequential,
               cfg.clients, cfg.perClient, cfg.rounds);
-  std::printf("floor: in-process server on 127.0.0.1:%u, thread per connection; daemon worker pid %d\n",
-              floor.port(), worker);
+  std::printf("floor: server in this program, thread per connection, no logging\n"
+              "floor+log: the same, plus the daemon's two system-log lines per request (diagnostic)\n"
+              "daemon: worker pid %d (in the sandbox)\n",
+              worker);
 
-  // Warm both up (page faults, the daemon's first log lines, thread caches).
-  runSequential(floor.port(), cfg.warmup);
-  runSequential(kControlPort, cfg.warmup);
-
-  Series floorSeq, daemonSeq, floorCon, daemonCon;
-  for (int r = 1; r <= cfg.rounds; ++r) {
-    Stats f = runSequential(floor.port(), cfg.sequential);
-    printRound("sequential", r, "floor", f);
-    floorSeq.add(f);
-    Stats d = runSequential(kControlPort, cfg.sequential);
-    printRound("sequential", r, "daemon", d);
-    daemonSeq.add(d);
-  }
-  for (int r = 1; r <= cfg.rounds; ++r) {
-    Stats f = runConcurrent(floor.port(), cfg.clients, cfg.perClient);
-    printRound("concurrent", r, "floor", f);
-    floorCon.add(f);
-    Stats d = runConcurrent(kControlPort, cfg.clients, cfg.perClient);
-    printRound("concurrent", r, "daemon", d);
-    daemonCon.add(d);
-  }
+  std::vector<Target> targets = {{"floor", floor.port(), {}, {}},
+                                 {"floor+log", floorLogging.port(), {}, {}},
+                                 {"daemon", kControlPort, {}, {}}};
+  // Warm all up (page faults, first log lines, thread stacks).
+  for (const Target& t : targets) runSequential(t.port, cfg.warmup);
+  for (int r = 1; r <= cfg.rounds; ++r) runRound(targets, r, cfg);
+  const Target& f = targets[0];
+  const Target& fl = targets[1];
+  const Target& d = targets[2];
 
   const pid_t workerAfter = findWorker(readPid(kPidLockFile));
   const long peakKiB = statusKiB(worker, "VmHWM");
   const long rssKiB = statusKiB(worker, "VmRSS");
 
-  auto row = [](const char* phase, const Series& f, const Series& d) {
-    double fr = median(f.perSecond), dr = median(d.perSecond);
-    double f50 = median(f.p50), d50 = median(d.p50), f99 = median(f.p99), d99 = median(d.p99);
-    std::printf("%-10s | %9.0f | %9.0f | %5.2fx | %7.1f | %7.1f | %5.2fx | %8.1f | %8.1f | %5.2fx | %d/%d\n", phase, fr,
-                dr, fr > 0 ? dr / fr : 0, f50, d50, f50 > 0 ? d50 / f50 : 0, f99, d99, f99 > 0 ? d99 / f99 : 0,
-                d.lost, d.requests);
+  auto row = [](const char* phase, const char* who, const Series& floorS, const Series& s) {
+    double fr = median(floorS.perSecond), r = median(s.perSecond);
+    double f50 = median(floorS.p50), p50 = median(s.p50), f99 = median(floorS.p99), p99 = median(s.p99);
+    std::printf("%-10s | %-9s | %9.0f | %5.2fx | %8.1f | %5.2fx | %8.1f | %5.2fx | %d/%d\n", phase, who, r,
+                fr > 0 ? r / fr : 0, p50, f50 > 0 ? p50 / f50 : 0, p99, f99 > 0 ? p99 / f99 : 0, s.lost, s.requests);
   };
-  std::printf("\nmedians over %d rounds (latency in microseconds; ratio = daemon / floor)\n", cfg.rounds);
-  std::printf("%-10s | %9s | %9s | %6s | %7s | %7s | %6s | %8s | %8s | %6s | %s\n", "phase", "floor/s", "daemon/s",
-              "ratio", "fl p50", "dm p50", "ratio", "fl p99", "dm p99", "ratio", "daemon lost");
-  row("sequential", floorSeq, daemonSeq);
-  row("concurrent", floorCon, daemonCon);
+  std::printf("\nmedians over %d rounds (latency in microseconds; ratios to the floor)\n", cfg.rounds);
+  std::printf("%-10s | %-9s | %9s | %6s | %8s | %6s | %8s | %6s | %s\n", "phase", "server", "req/s", "ratio", "p50",
+              "ratio", "p99", "ratio", "lost");
+  row("sequential", "floor", f.sequential, f.sequential);
+  row("sequential", "floor+log", f.sequential, fl.sequential);
+  row("sequential", "daemon", f.sequential, d.sequential);
+  row("concurrent", "floor", f.concurrent, f.concurrent);
+  row("concurrent", "floor+log", f.concurrent, fl.concurrent);
+  row("concurrent", "daemon", f.concurrent, d.concurrent);
   std::printf("worker peak RSS (VmHWM): %.2f MiB (%.2f MiB after start-up; VmRSS now %.2f MiB)\n", peakKiB / 1024.0,
               startHwm / 1024.0, rssKiB / 1024.0);
 
   std::printf("\ntargets\n");
   bool all = true;
-  const double seqRatio = median(daemonSeq.perSecond) / std::max(1.0, median(floorSeq.perSecond));
+  const double seqRatio = median(d.sequential.perSecond) / std::max(1.0, median(f.sequential.perSecond));
   all &= check("sequential throughput >= 0.8x floor", seqRatio >= kMinThroughputRatio, ratioText(seqRatio));
-  const double p99Ratio = median(daemonSeq.p99) / std::max(1.0, median(floorSeq.p99));
+  const double p99Ratio = median(d.sequential.p99) / std::max(1.0, median(f.sequential.p99));
   all &= check("sequential p99 <= 2x floor p99", p99Ratio <= kMaxP99Ratio, ratioText(p99Ratio));
-  const double conP99Ratio = median(daemonCon.p99) / std::max(1.0, median(floorCon.p99));
+  const double conP99Ratio = median(d.concurrent.p99) / std::max(1.0, median(f.concurrent.p99));
   all &= check("concurrent p99 <= 2x floor p99", conP99Ratio <= kMaxP99Ratio, ratioText(conP99Ratio));
-  all &= check("64 concurrent clients: no lost reply", daemonCon.lost == 0 && floorCon.lost == 0,
-               "daemon lost " + std::to_string(daemonCon.lost) + ", floor lost " + std::to_string(floorCon.lost));
-  all &= check("no lost reply in sequential runs", daemonSeq.lost == 0, "daemon lost " + std::to_string(daemonSeq.lost));
+  all &= check("64 concurrent clients: no lost reply", d.concurrent.lost == 0,
+               "daemon lost " + std::to_string(d.concurrent.lost) + " of " + std::to_string(d.concurrent.requests));
+  all &= check("no lost reply in sequential runs", d.sequential.lost == 0,
+               "daemon lost " + std::to_string(d.sequential.lost) + " of " + std::to_string(d.sequential.requests));
   all &= check("worker peak RSS < 16 MiB", peakKiB > 0 && peakKiB / 1024.0 < kMaxWorkerPeakMiB,
                std::to_string(peakKiB) + " KiB");
   all &= check("the same worker served the whole run", workerAfter == worker,
