@@ -9,9 +9,9 @@
 // in a fresh one. It starts the real daemon, which resets the firewall of
 // the network namespace it runs in and writes /run, /tmp and /usr/share.
 //
-// The floor is a server inside this program that does the least the same
-// exchange needs, shaped like the daemon's listener: an accept loop on
-// 127.0.0.1, one detached thread per connection with the daemon's stack
+// The floor is a server in a process of its own (forked by this program)
+// that does the least the same exchange needs, shaped like the daemon's
+// listener: an accept loop on 127.0.0.1, one detached thread per connection with the daemon's stack
 // size, the record received into the thread's frame, 9 bytes sent, an
 // abortive close (linger 0, as the daemon's sockets). It sets no time-outs,
 // logs nothing and dispatches nothing.
@@ -32,6 +32,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -267,6 +268,41 @@ class FloorServer {
   UniqueFd sock_;
   uint16_t port_ = 0;
 };
+
+// The two floor servers run in a process of their own, as the daemon does,
+// so that both pay for switching between the client's process and the
+// server's.
+struct FloorPorts {
+  pid_t pid = -1;
+  uint16_t plain = 0;
+  uint16_t logging = 0;
+};
+
+FloorPorts startFloorProcess() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
+  FloorPorts ports;
+  // No thread exists yet in this process: forking is safe.
+  ports.pid = ::fork();
+  if (ports.pid < 0) fail("fork");
+  if (ports.pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::close(fds[0]);
+    FloorServer plain(false);
+    FloorServer logging(true);
+    uint16_t both[2] = {plain.port(), logging.port()};
+    writeFull(fds[1], both, sizeof both);
+    ::close(fds[1]);
+    for (;;) ::pause();
+  }
+  ::close(fds[1]);
+  uint16_t both[2];
+  if (!readFull(fds[0], both, sizeof both)) fail("the floor process did not start");
+  ::close(fds[0]);
+  ports.plain = both[0];
+  ports.logging = both[1];
+  return ports;
+}
 
 // ---- The daemon under test. ----
 
@@ -534,19 +570,18 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   openlog("roundtrip_bench", 0, LOG_USER);
 
-  FloorServer floor(false);
-  FloorServer floorLogging(true);
+  const FloorPorts floor = startFloorProcess();
   const pid_t worker = startDaemon(cfg.daemon);
   const long startHwm = statusKiB(worker, "VmHWM");
   std::printf("round trips of command 5: %d sequential, %d clients x %d concurrent, %d rounds\n", cfg.sequential,
               cfg.clients, cfg.perClient, cfg.rounds);
-  std::printf("floor: server in this program, thread per connection, no logging\n"
+  std::printf("floor: server in a process of its own, thread per connection, no logging\n"
               "floor+log: the same, plus the daemon's two system-log lines per request (diagnostic)\n"
               "daemon: worker pid %d (in the sandbox)\n",
               worker);
 
-  std::vector<Target> targets = {{"floor", floor.port(), {}, {}},
-                                 {"floor+log", floorLogging.port(), {}, {}},
+  std::vector<Target> targets = {{"floor", floor.plain, {}, {}},
+                                 {"floor+log", floor.logging, {}, {}},
                                  {"daemon", kControlPort, {}, {}}};
   // Warm all up (page faults, first log lines, thread stacks).
   for (const Target& t : targets) runSequential(t.port, cfg.warmup);
@@ -594,5 +629,6 @@ int main(int argc, char** argv) {
   all &= check("the same worker served the whole run", workerAfter == worker,
                "pid " + std::to_string(worker) + " then " + std::to_string(workerAfter));
   stopDaemon();
+  ::kill(floor.pid, SIGKILL);
   return all ? 0 : 1;
 }
