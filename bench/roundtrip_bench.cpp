@@ -203,7 +203,8 @@ Sample roundTrip(uint16_t port) {
 // ---- The floor server. ----
 
 // Diagnostic floor: also sends the two system-log lines that the daemon
-// sends for every command-5 request, to the same /dev/log.
+// sends for every command-5 request, to the same /dev/log, with the same
+// log options.
 void* floorConnection(void* arg) {
   const intptr_t word = reinterpret_cast<intptr_t>(arg);
   const bool logs = (word & 1) != 0;
@@ -288,6 +289,11 @@ FloorPorts startFloorProcess() {
   if (ports.pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::close(fds[0]);
+    // Log as the detached daemon does: the same options, standard error on
+    // /dev/null (LOG_PERROR copies every line there).
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull >= 0) ::dup2(devnull, STDERR_FILENO);
+    openlog("roundtrip_bench", LOG_CONS | LOG_PERROR, LOG_USER);
     FloorServer plain(false);
     FloorServer logging(true);
     uint16_t both[2] = {plain.port(), logging.port()};
@@ -568,7 +574,6 @@ int main(int argc, char** argv) {
   if (!insideSandbox()) return rerunInSandbox(argv);
   if (cfg.daemon.empty()) cfg.daemon = defaultDaemonPath();
   ::signal(SIGPIPE, SIG_IGN);
-  openlog("roundtrip_bench", 0, LOG_USER);
 
   const FloorPorts floor = startFloorProcess();
   const pid_t worker = startDaemon(cfg.daemon);
