@@ -3,7 +3,7 @@
 // floor measured in the same run.
 //
 //   roundtrip_bench [--sequential N] [--clients C] [--per-client M]
-//                   [--rounds R] [--daemon PATH]
+//                   [--rounds R] [--log-queue N] [--daemon PATH]
 //
 // Runs only inside tundrafox-sandbox; started outside one it re-runs itself
 // in a fresh one. It starts the real daemon, which resets the firewall of
@@ -11,20 +11,24 @@
 //
 // The floor is a server in a process of its own (forked by this program)
 // that does the least the same exchange needs, shaped like the daemon's
-// listener: an accept loop on 127.0.0.1, one detached thread per connection with the daemon's stack
-// size, the record received into the thread's frame, 9 bytes sent, an
-// abortive close (linger 0, as the daemon's sockets). It sets no time-outs,
-// logs nothing and dispatches nothing.
+// listener: an accept loop on 127.0.0.1, one detached thread per
+// connection with the daemon's stack size, the record received into the
+// thread's frame, 9 bytes sent, an abortive close (linger 0, as the
+// daemon's sockets). It sets no time-outs, logs nothing and dispatches
+// nothing.
+//
+// --log-queue N puts a system-log receiver with a queue of N datagrams in
+// place of the sandbox's /dev/log (see replaceDevLog).
 //
 // A second floor, "floor+log", also sends the two system-log lines that the
-// daemon sends per command-5 request; it is a diagnostic that shows how much
-// of the daemon's cost is its logging.
+// daemon sends per command-5 request, with the daemon's log options; it is a
+// diagnostic that shows how much of the daemon's cost is its logging.
 //
 // Within a round the servers take turns in small blocks (250 sequential
 // round trips, or 64 x 25 concurrent ones), so other work on the machine
 // falls on all of them alike; the summary takes the median of each figure
-// over the R rounds. Ends with status 0 when every
-// target is met, 1 when one is missed, 2 when the run itself failed.
+// over the R rounds. Ends with status 0 when every target is met, 1 when
+// one is missed, 2 when the run itself failed.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -36,6 +40,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -82,6 +87,9 @@ struct Config {
   int perClient = 200;
   int rounds = 3;
   int warmup = 200;
+  // 0: log to the sandbox's own /dev/log. N: put a receiver of our own in
+  // its place, with a queue of N datagrams (see replaceDevLog).
+  int logQueue = 0;
   std::string daemon;  // empty: the tundrafoxd built beside this program
 };
 
@@ -308,6 +316,40 @@ FloorPorts startFloorProcess() {
   ports.plain = both[0];
   ports.logging = both[1];
   return ports;
+}
+
+// Replaces the sandbox's /dev/log with a receiver whose queue holds
+// `queue` datagrams, in a process of its own that appends each datagram to
+// /tmp/bench-syslog as the sandbox's init does. A sender blocks while the
+// receiver's queue is full, and the queue length is the network namespace's
+// net.unix.max_dgram_qlen when the socket is made: 10 by default, as in the
+// sandbox, while systemd hosts set 512. Everything here is the sandbox's
+// own (its /dev, its network namespace). Call before anything logs.
+pid_t replaceDevLog(int queue) {
+  UniqueFd knob(::open("/proc/sys/net/unix/max_dgram_qlen", O_WRONLY | O_CLOEXEC));
+  if (!knob || !writeFull(knob.get(), std::to_string(queue))) fail("cannot set net.unix.max_dgram_qlen");
+  knob.reset();
+  const char* kStaging = "/dev/log.bench";
+  ::unlink(kStaging);
+  UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, kStaging);
+  if (!sock || ::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind " + std::string(kStaging));
+  ::chmod(kStaging, 0666);
+  if (::rename(kStaging, "/dev/log") != 0) fail("rename over /dev/log");
+  pid_t pid = ::fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    UniqueFd out(::open("/tmp/bench-syslog", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+      ssize_t n = ::recv(sock.get(), buf.data(), buf.size(), 0);
+      if (n > 0) writeFull(out.get(), buf.data(), static_cast<size_t>(n));
+    }
+  }
+  return pid;
 }
 
 // ---- The daemon under test. ----
@@ -558,10 +600,13 @@ Config parseArgs(int argc, char** argv) {
       number(&c.perClient);
     } else if (a == "--rounds") {
       number(&c.rounds);
+    } else if (a == "--log-queue") {
+      number(&c.logQueue);
     } else if (a == "--daemon" && i + 1 < argc) {
       c.daemon = argv[++i];
     } else {
-      fail("usage: roundtrip_bench [--sequential N] [--clients C] [--per-client M] [--rounds R] [--daemon PATH]");
+      fail("usage: roundtrip_bench [--sequential N] [--clients C] [--per-client M] [--rounds R] [--log-queue N] "
+           "[--daemon PATH]");
     }
   }
   return c;
@@ -575,6 +620,7 @@ int main(int argc, char** argv) {
   if (cfg.daemon.empty()) cfg.daemon = defaultDaemonPath();
   ::signal(SIGPIPE, SIG_IGN);
 
+  const pid_t logReceiver = cfg.logQueue > 0 ? replaceDevLog(cfg.logQueue) : -1;
   const FloorPorts floor = startFloorProcess();
   const pid_t worker = startDaemon(cfg.daemon);
   const long startHwm = statusKiB(worker, "VmHWM");
@@ -582,8 +628,11 @@ int main(int argc, char** argv) {
               cfg.clients, cfg.perClient, cfg.rounds);
   std::printf("floor: server in a process of its own, thread per connection, no logging\n"
               "floor+log: the same, plus the daemon's two system-log lines per request (diagnostic)\n"
-              "daemon: worker pid %d (in the sandbox)\n",
-              worker);
+              "daemon: worker pid %d (in the sandbox)\n"
+              "system log: %s\n",
+              worker,
+              cfg.logQueue > 0 ? ("own receiver, queue of " + std::to_string(cfg.logQueue) + " datagrams").c_str()
+                               : "the sandbox's /dev/log (queue of 10 datagrams)");
 
   std::vector<Target> targets = {{"floor", floor.plain, {}, {}},
                                  {"floor+log", floor.logging, {}, {}},
@@ -635,5 +684,6 @@ int main(int argc, char** argv) {
                "pid " + std::to_string(worker) + " then " + std::to_string(workerAfter));
   stopDaemon();
   ::kill(floor.pid, SIGKILL);
+  if (logReceiver > 0) ::kill(logReceiver, SIGKILL);
   return all ? 0 : 1;
 }
