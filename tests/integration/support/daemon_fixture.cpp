@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -320,6 +321,33 @@ std::string readSyslog(size_t from) {
 }
 
 size_t syslogMark() {
+  // The sandbox's init copies datagrams to the file a moment after they
+  // were sent, so the file's size alone could put lines logged before this
+  // call after the mark. /dev/log keeps its datagrams in order: once our own
+  // marker line is in the file, so is everything sent before it.
+  static std::atomic<int> counter{0};
+  const std::string token =
+      "itest-sync " + std::to_string(::getpid()) + "-" + std::to_string(counter++) + " mark";
+  const std::string datagram = "<15>" + token;  // user.debug
+  UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, "/dev/log");
+  size_t mark = std::string::npos;
+  if (sock && ::sendto(sock.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                       sizeof addr) == static_cast<ssize_t>(datagram.size())) {
+    waitUntil(
+        [&] {
+          std::string all = fileText(kSyslogFile);
+          size_t at = all.find(token);
+          if (at == std::string::npos) return false;
+          size_t end = all.find('\n', at);
+          mark = end == std::string::npos ? all.size() : end + 1;
+          return true;
+        },
+        2000, 1);
+  }
+  if (mark != std::string::npos) return mark;
   struct stat st {};
   return ::stat(kSyslogFile, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
 }

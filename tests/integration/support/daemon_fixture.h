@@ -149,7 +149,9 @@ int countProcesses(const std::string& comm);
 
 // The whole log (or its part after byte offset `from`).
 std::string readSyslog(size_t from = 0);
-// Current size of the log: pass it as `from` to look only at later lines.
+// A position in the log after every line that was logged before this call
+// (it logs a "itest-sync ... mark" line of its own and waits for it to land,
+// about a millisecond). Pass it as `from` to look only at later lines.
 size_t syslogMark();
 // Waits until a line after `from` contains `text`.
 bool waitForLog(const std::string& text, int timeoutMs = kDefaultTimeoutMs, size_t from = 0);
