@@ -29,6 +29,9 @@
 // reaps every orphan, and when COMMAND ends kills whatever is left and exits
 // with COMMAND's status (128 + signal number when it was killed).
 //
+// A datagram starting with a NUL byte is a sync request, not a log line:
+// see acknowledgeSync.
+//
 // --syslog-fd N: append the syslog lines to the already open descriptor N
 // instead of the sandbox's own /var/log/sandbox/syslog (used to capture the
 // log of a sandbox nested in another one).
@@ -167,6 +170,18 @@ int bindDevLog() {
   return s;
 }
 
+// A datagram that starts with a NUL byte (which a syslog message never
+// does) asks for a sync: its payload is written as the whole content of
+// /var/log/sandbox/syslog.sync once every datagram queued before it is in the
+// log file. Tests use it to read the log without racing the init.
+void acknowledgeSync(const char* token, size_t len) {
+  int fd = ::open((std::string(kSandboxDir) + "/syslog.sync").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                  0644);
+  if (fd < 0) return;
+  [[maybe_unused]] ssize_t w = ::write(fd, token, len);
+  ::close(fd);
+}
+
 // Moves every queued datagram to the log file, one line each.
 void drainLog(int sock, int logFd) {
   static std::vector<char> buf(256 * 1024);
@@ -175,6 +190,10 @@ void drainLog(int sock, int logFd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     size_t len = static_cast<size_t>(n);
+    if (buf[0] == '\0') {
+      acknowledgeSync(buf.data() + 1, len - 1);
+      continue;
+    }
     // A NUL terminator (sent by some loggers) is not part of the message.
     while (len > 0 && buf[len - 1] == '\0') --len;
     std::string line;

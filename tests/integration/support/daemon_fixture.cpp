@@ -315,39 +315,38 @@ int countProcesses(const std::string& comm) {
 
 // ---- System log. ----
 
+bool syncSyslog() {
+  // The sandbox's init copies datagrams to the file a moment after they
+  // were sent. /dev/log keeps datagrams in order, so once the init has
+  // acknowledged a sync request sent now, every line logged before is in
+  // the file.
+  static std::atomic<bool> unsupported{false};
+  static std::atomic<long> counter{0};
+  if (unsupported.load()) return false;
+  const long token = ++counter;
+  const std::string request = std::string(1, '\0') + std::to_string(token);
+  UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, "/dev/log");
+  if (!sock || ::sendto(sock.get(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                        sizeof addr) != static_cast<ssize_t>(request.size()))
+    return false;
+  const std::string ackFile = std::string(kSandboxDir) + "/syslog.sync";
+  bool ok = waitUntil([&] { return std::atol(fileText(ackFile).c_str()) >= token; }, 2000, 1);
+  // An init that does not answer syncs: read the file as it is from now on.
+  if (!ok) unsupported.store(true);
+  return ok;
+}
+
 std::string readSyslog(size_t from) {
+  syncSyslog();
   std::string all = fileText(kSyslogFile);
   return from >= all.size() ? std::string() : all.substr(from);
 }
 
 size_t syslogMark() {
-  // The sandbox's init copies datagrams to the file a moment after they
-  // were sent, so the file's size alone could put lines logged before this
-  // call after the mark. /dev/log keeps its datagrams in order: once our own
-  // marker line is in the file, so is everything sent before it.
-  static std::atomic<int> counter{0};
-  const std::string token =
-      "itest-sync " + std::to_string(::getpid()) + "-" + std::to_string(counter++) + " mark";
-  const std::string datagram = "<15>" + token;  // user.debug
-  UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strcpy(addr.sun_path, "/dev/log");
-  size_t mark = std::string::npos;
-  if (sock && ::sendto(sock.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                       sizeof addr) == static_cast<ssize_t>(datagram.size())) {
-    waitUntil(
-        [&] {
-          std::string all = fileText(kSyslogFile);
-          size_t at = all.find(token);
-          if (at == std::string::npos) return false;
-          size_t end = all.find('\n', at);
-          mark = end == std::string::npos ? all.size() : end + 1;
-          return true;
-        },
-        2000, 1);
-  }
-  if (mark != std::string::npos) return mark;
+  syncSyslog();
   struct stat st {};
   return ::stat(kSyslogFile, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
 }

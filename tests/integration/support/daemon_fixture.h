@@ -147,12 +147,16 @@ int countProcesses(const std::string& comm);
 
 // ---- The system log (/var/log/sandbox/syslog). ----
 
-// The whole log (or its part after byte offset `from`).
+// The whole log (or its part after byte offset `from`), complete up to
+// this call (see syncSyslog).
 std::string readSyslog(size_t from = 0);
-// A position in the log after every line that was logged before this call
-// (it logs a "itest-sync ... mark" line of its own and waits for it to land,
-// about a millisecond). Pass it as `from` to look only at later lines.
+// A position in the log after every line that was logged before this call.
+// Pass it as `from` to look only at later lines.
 size_t syslogMark();
+// Waits (briefly, at most 2 s) until every line logged before this call is
+// in the log file. Every reader above does this first, so a line logged
+// before a reply arrived is always seen by a check made after it.
+bool syncSyslog();
 // Waits until a line after `from` contains `text`.
 bool waitForLog(const std::string& text, int timeoutMs = kDefaultTimeoutMs, size_t from = 0);
 // Waits until `text` occurs in at least `count` lines after `from`.
