@@ -10,11 +10,15 @@
 // Only addresses of these two namespaces are ever used, and every probe is
 // bounded in time.
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "daemon/command_runner.h"
@@ -49,10 +53,42 @@ bool reaches(const std::string& ip, int port, int timeoutMs) {
   return err == 0 || err == ECONNREFUSED;
 }
 
+// True when the IPv4 address `ip` answers one ICMP echo request within
+// `timeoutMs` (a raw socket: the test runs as root in the sandbox).
+bool pings(const char* ip, int timeoutMs) {
+  static uint16_t sequence = 0;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, ip, &to.sin_addr) != 1) return false;
+  UniqueFd fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+  if (!fd) return false;
+  unsigned char packet[16] = {ICMP_ECHO};
+  const uint16_t id = static_cast<uint16_t>(::getpid()), seq = ++sequence;
+  std::memcpy(packet + 4, &id, 2);
+  std::memcpy(packet + 6, &seq, 2);
+  uint32_t sum = 0;  // the ICMP checksum: one's complement of the 16-bit sum
+  for (size_t i = 0; i < sizeof packet; i += 2) sum += static_cast<uint32_t>(packet[i] << 8 | packet[i + 1]);
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  packet[2] = static_cast<unsigned char>(~sum >> 8);
+  packet[3] = static_cast<unsigned char>(~sum);
+  if (::sendto(fd.get(), packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return false;
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 50) != 1) continue;
+    unsigned char buf[1500];
+    ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+    size_t off = static_cast<size_t>(buf[0] & 0x0f) * 4;  // raw IPv4 sockets keep the IP header
+    if (n < static_cast<ssize_t>(off + 8) || buf[off] != ICMP_ECHOREPLY) continue;
+    if (std::memcmp(buf + off + 4, packet + 4, 4) == 0) return true;
+  }
+  return false;
+}
+
 void expectAllPass(const char* when) {
   for (const char* ip : {"192.0.2.2", "192.0.2.3", "198.51.100.2", "2001:db8:1::2", "::1"}) {
     EXPECT_TRUE(reaches(ip, 8080, kPassMs)) << ip << " " << when;
   }
+  for (const char* ip : {"192.0.2.2", "192.0.2.3", "198.51.100.2"}) EXPECT_TRUE(pings(ip, kPassMs)) << ip << " " << when;
 }
 
 TEST_F(DaemonTest, OnlyTheServerAndTheTunnelPassWhileOn) {
@@ -78,6 +114,8 @@ TEST_F(DaemonTest, OnlyTheServerAndTheTunnelPassWhileOn) {
   EXPECT_TRUE(reaches("192.0.2.2", 8080, kPassMs));
   EXPECT_TRUE(reaches("192.0.2.3", 53, kPassMs)) << "DNS passes to any host";
   EXPECT_FALSE(reaches("192.0.2.3", 8080, kBlockMs));
+  EXPECT_TRUE(pings("192.0.2.2", kPassMs));
+  EXPECT_FALSE(pings("192.0.2.3", kBlockMs));
   EXPECT_FALSE(reaches("198.51.100.2", 8080, kBlockMs)) << "no tunnel interface was named";
   EXPECT_TRUE(reaches("2001:db8:1::2", 8080, kPassMs)) << "the kill switch covers IPv4 only";
   ASSERT_TRUE(fw.firewallOff());
@@ -91,6 +129,8 @@ TEST_F(DaemonTest, OnlyTheServerAndTheTunnelPassWhileOn) {
   fw.waitIdle();
   EXPECT_TRUE(reaches("192.0.2.2", 8080, kPassMs));
   EXPECT_TRUE(reaches("198.51.100.2", 8080, kPassMs)) << "the tunnel interface stays open";
+  EXPECT_TRUE(pings("198.51.100.2", kPassMs));
+  EXPECT_FALSE(pings("192.0.2.3", kBlockMs));
   EXPECT_TRUE(reaches("192.0.2.3", 53, kPassMs));
   EXPECT_FALSE(reaches("192.0.2.3", 8080, kBlockMs));
   EXPECT_FALSE(reaches("2001:db8:1::2", 8080, kBlockMs));
