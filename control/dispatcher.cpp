@@ -58,7 +58,7 @@ bool firewallRequest(const MessagePacket& packet, FireWall& fw, bool on) {
 bool timezoneChange(const MessagePacket& packet, TimezoneWorker& worker) {
   TimezoneRequest r = decodeTimezoneRequest(packet);
   log(std::string("AA_COMMAND_TIMEZONE_CHANGE") + " | restore timezone = " + word(r.restoreTimezone) +
-      " | timezone = " + r.timezone);
+      " | timezone = " + escapeControlBytes(r.timezone));
   TimezoneOutcome outcome = r.restoreTimezone ? worker.restore() : worker.setTimezone(r.timezone);
   switch (outcome) {
     case TimezoneOutcome::kDone:
@@ -91,7 +91,7 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
     return false;
   }
   // The log keeps the traditional shape of the command line.
-  std::string shown = "openvpn " + arguments + " > /dev/null &";
+  std::string shown = "openvpn " + escapeControlBytes(arguments) + " > /dev/null &";
   std::string line = "execite openvpn cmd: " + shown + "\n";
   std::fputs(line.c_str(), stdout);
   std::fflush(stdout);

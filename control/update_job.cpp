@@ -7,6 +7,7 @@
 
 #include "daemon/command_runner.h"
 #include "daemon/io.h"
+#include "daemon/log.h"
 
 namespace {
 
@@ -15,16 +16,6 @@ constexpr const char kBanner[] = "****************\n";
 // Bytes that keep their meaning inside "..." in sh, plus the newline that
 // would end the install line and start a command of the client's choosing.
 bool isUnsafeInDoubleQuotes(char c) { return c == '"' || c == '$' || c == '`' || c == '\\' || c == '\n'; }
-
-// The path as it may appear in a log line: control bytes shown as '?', so a
-// refused path cannot forge log entries of its own.
-std::string printable(const std::string& s) {
-  std::string r = s;
-  for (char& c : r) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return r;
-}
 
 void syslogInfo(const std::string& line) { syslog(LOG_INFO, "%s", line.c_str()); }
 
@@ -115,7 +106,7 @@ bool installUpdate(const std::string& packagePath, UpdateJobContext& ctx) {
   PackagePathCheck verdict = checkPackagePath(packagePath);
   if (verdict != PackagePathCheck::kOk) {
     log(std::string("install update refused (") + describePackagePathCheck(verdict) + "): " +
-        printable(packagePath));
+        escapeControlBytes(packagePath));
     return false;
   }
 

@@ -23,3 +23,20 @@ void WriteLog(const char* message) {
   std::fflush(stdout);
   syslog(LOG_INFO, "%s - %s", timestamp, message);
 }
+
+std::string escapeControlBytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0f];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}

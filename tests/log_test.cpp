@@ -22,3 +22,8 @@ TEST(WriteLogTest, MessageIsPrintedUnchangedAfterTheTimestamp) {
   EXPECT_TRUE(std::regex_match(out, std::regex(line + R"(\[MONITOR\] Signal %s%d %n\n)" + line + "no newline")))
       << out;
 }
+
+TEST(WriteLogTest, ControlBytesInClientTextCannotStartALineOfTheirOwn) {
+  EXPECT_EQ(escapeControlBytes("Europe/Berlin"), "Europe/Berlin");
+  EXPECT_EQ(escapeControlBytes("a\nDaemon exiting\r\x7f\x01 \xc3\xa9\\"), "a\\x0aDaemon exiting\\x0d\\x7f\\x01 \xc3\xa9\\");
+}

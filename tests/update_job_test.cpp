@@ -135,10 +135,10 @@ TEST_F(UpdateJobTest, RefusedPathOrUnwritableJobStopsNothing) {
   EXPECT_EQ(runner_.commands().size(), commandsBefore_);
   EXPECT_FALSE(std::filesystem::exists(scriptPath_));
   EXPECT_EQ(printed(), "");
-  // The newline is shown as '?': a path cannot forge log lines.
+  // The newline is shown as \\x0a: a path cannot forge log lines.
   EXPECT_EQ(log_, (std::vector<std::string>{
                       "install update refused (path holds a quote, $, backquote, backslash or newline): " +
-                          tmp_.file("x\";reboot;?\".deb"),
+                          tmp_.file("x\";reboot;\\x0a\".deb"),
                       "install update failed: cannot write " + ctx_.dataDir + "/autoupdate-job.sh"}));
 }
 
