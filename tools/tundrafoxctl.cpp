@@ -73,7 +73,7 @@ const char kFirewallHelp[] =
     "\n"
     "Options of on and change:\n"
     "  --servers 'A;B'     VPN server addresses that stay reachable, separated\n"
-    "                      by ';' (addresses, A-B ranges, networks A/N or host\n"
+    "                      by ';' (addresses, networks A/N or host\n"
     "                      names: letters, digits and . : / - only)\n"
     "  --interface NAME    the tunnel interface that stays open, e.g. tun0\n"
     "  --no-kill-switch    send the kill switch flag as off\n"
