@@ -1,25 +1,20 @@
-// The daemon under sustained load: worker faults in the middle of thousands
-// of requests, and what a burst of connections (good and hostile) leaves
-// behind in the worker.
+// The daemon under load: worker faults amid thousands of requests, and what a
+// burst of good and hostile connections leaves behind in the worker.
 
-#include <dirent.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "control/message.h"
 #include "daemon/io.h"
 #include "support/daemon_fixture.h"
 
@@ -30,387 +25,196 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kThreadSanitizer = true;
+constexpr bool kUnderTsan = true;
 #else
-constexpr bool kThreadSanitizer = false;
+constexpr bool kUnderTsan = false;
 #endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
 constexpr int kClients = 64;
-// A reply that has not come within this long counts as hung, not as "no
-// reply": a dead worker's connections are reset by the kernel at once.
+// Beyond this a request hangs: a dead worker's connections are reset at once.
 constexpr int kReplyTimeoutMs = 10000;
-// A worker must serve again within this long after a fault.
-constexpr int kRecoveryLimitMs = 2000;
-
 const std::array<unsigned char, kMessageReplySize> kSupportedReply = {1, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// What became of one request.
-enum class Fate {
-  kCorrect,   // the 9 bytes 01 00 .. 00
-  kRefused,   // nobody listened: not counted as a request
-  kNoReply,   // the connection was reset or closed before any reply byte
-  kPartial,   // some but not all 9 bytes, then the end
-  kWrong,     // 9 bytes, but not the right ones
-  kHung,      // nothing within kReplyTimeoutMs
+// What became of one request. kRefused (nobody listened) is not a request.
+enum Fate { kCorrect, kRefused, kNoReply, kPartial, kWrong, kHung, kFates };
+
+struct Tally {
+  std::atomic<int> n[kFates] = {};
+  std::string text() const {
+    std::string s = "correct/refused/no reply/partial/wrong/hung:";
+    for (const auto& count : n) s += " " + std::to_string(count);
+    return s;
+  }
 };
 
 Fate requestSupported(const MessagePacket& packet) {
   UniqueFd fd = connectControl();
-  if (!fd) return errno == ECONNREFUSED ? Fate::kRefused : Fate::kNoReply;
-  if (!sendBytes(fd.get(), packet.bytes, sizeof packet.bytes, kReplyTimeoutMs)) return Fate::kNoReply;
+  if (!fd) return errno == ECONNREFUSED ? kRefused : kNoReply;
+  if (!sendBytes(fd.get(), packet.bytes, sizeof packet.bytes, kReplyTimeoutMs)) return kNoReply;
   ReadResult r = readBytes(fd.get(), kMessageReplySize, kReplyTimeoutMs);
-  switch (r.kind) {
-    case ReadResult::kComplete:
-      return std::equal(r.bytes.begin(), r.bytes.end(), kSupportedReply.begin()) ? Fate::kCorrect : Fate::kWrong;
-    case ReadResult::kClosed:
-    case ReadResult::kError:
-      return r.bytes.empty() ? Fate::kNoReply : Fate::kPartial;
-    case ReadResult::kTimeout:
-      return Fate::kHung;
-  }
-  return Fate::kWrong;
+  if (r.kind == ReadResult::kTimeout) return kHung;
+  if (r.kind != ReadResult::kComplete) return r.bytes.empty() ? kNoReply : kPartial;
+  return std::equal(r.bytes.begin(), r.bytes.end(), kSupportedReply.begin()) ? kCorrect : kWrong;
 }
 
-struct Tally {
-  std::atomic<int> correct{0}, refused{0}, noReply{0}, partial{0}, wrong{0}, hung{0};
-  void add(Fate f) {
-    switch (f) {
-      case Fate::kCorrect: ++correct; break;
-      case Fate::kRefused: ++refused; break;
-      case Fate::kNoReply: ++noReply; break;
-      case Fate::kPartial: ++partial; break;
-      case Fate::kWrong: ++wrong; break;
-      case Fate::kHung: ++hung; break;
-    }
-  }
-  std::string text() const {
-    return "correct " + std::to_string(correct) + ", no reply " + std::to_string(noReply) + ", refused " +
-           std::to_string(refused) + ", partial " + std::to_string(partial) + ", wrong " + std::to_string(wrong) +
-           ", hung " + std::to_string(hung);
-  }
-};
-
-std::vector<std::string> dirEntries(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(path.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
-  }
-  ::closedir(d);
-  return names;
+// The worker's open descriptors and threads.
+std::pair<long, long> usage(pid_t pid) {
+  auto count = [pid](const char* sub) {
+    std::error_code ec;  // a process that is gone has none
+    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + sub, ec), {});
+  };
+  return {count("/fd"), count("/task")};
 }
 
-// The worker's open descriptors, each as "N -> target".
-std::vector<std::string> openDescriptors(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  std::vector<std::string> fds;
-  for (const std::string& n : dirEntries(dir)) {
-    char target[512];
-    ssize_t len = ::readlink((dir + "/" + n).c_str(), target, sizeof target - 1);
-    target[len > 0 ? len : 0] = '\0';
-    fds.push_back(n + " -> " + target);
-  }
-  std::sort(fds.begin(), fds.end());
-  return fds;
-}
-
-size_t threadCount(pid_t pid) { return dirEntries("/proc/" + std::to_string(pid) + "/task").size(); }
-
-std::string joined(const std::vector<std::string>& v) {
-  std::string s;
-  for (const std::string& x : v) s += "  " + x + "\n";
-  return s;
-}
-
-// Waits until the worker's descriptor and thread counts have stayed the
-// same for `quietMs` (connection threads finishing their last lines).
-void waitForQuiet(pid_t pid, int quietMs, int timeoutMs) {
-  size_t fds = openDescriptors(pid).size(), threads = threadCount(pid);
-  auto stableSince = Clock::now();
-  waitUntil(
-      [&] {
-        size_t f = openDescriptors(pid).size(), t = threadCount(pid);
-        if (f != fds || t != threads) {
-          fds = f;
-          threads = t;
-          stableSince = Clock::now();
-        }
-        return Clock::now() - stableSince >= std::chrono::milliseconds(quietMs);
-      },
-      timeoutMs, 20);
-}
-
-// Time from a fault to the first correct reply, given that the faulted
-// worker `old` is gone first (a crashing worker may still answer while it
-// writes its report). -1 when none came within `limitMs`.
-long msUntilServedAgain(Clock::time_point fault, pid_t old, int limitMs) {
-  if (!waitProcessGone(old, limitMs)) return -1;
+// Time from a fault to the first correct reply once the faulted worker `old`
+// is gone (it may still answer while it writes its crash report); -1 if none.
+long msUntilServedAgain(Clock::time_point fault, pid_t old) {
   const MessagePacket packet = makePacket(AA_COMMAND_FIREWALL_SUPPORTED);
-  long ms = -1;
-  waitUntil(
-      [&] {
-        auto reply = exchangeRecord(packet, 1000);
-        if (!reply || *reply != kSupportedReply) return false;
-        ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - fault).count();
-        return true;
-      },
-      limitMs, 5);
-  return ms;
-}
-
-bool writeFileForTest(const std::string& path, const std::string& text, mode_t mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush()) return false;
-  }
-  return ::chmod(path.c_str(), mode) == 0;
+  auto served = [&] { return exchangeRecord(packet, 1000) == kSupportedReply; };
+  if (!waitProcessGone(old, 5000) || !waitUntil(served, 5000, 5)) return -1;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - fault).count();
 }
 
 }  // namespace
 
-// 10,000 requests from 64 clients while the worker is killed three times and
-// crashed three times. A request may lose its reply to a fault (the kernel
-// resets the dead worker's connections), but no reply may ever be wrong or
-// cut short, no connection may hang, and the daemon must serve again within
-// two seconds of each fault: SIGKILL is restarted at once, a crash (SIGSEGV)
-// after its report and the monitor's one-second pause.
-//
-// Not run under ThreadSanitizer: what it checks is the supervision across
-// process deaths; data races of the connection threads are the business of
-// ConcurrentBurstLeavesNoDescriptorOrThreadBehind, with a load TSan can carry.
+// 10,000 requests from 64 clients while the worker is killed and crashed three
+// times each: a reply may be lost to a fault, but is never wrong, cut short or
+// hung, and the daemon serves again within 2 s. (Threads: see the burst test.)
 TEST_F(DaemonTest, SoakWithWorkerKillsAndCrashesNeverAnswersWrongly) {
   constexpr int kRequests = 10000;
   const int kFaults[] = {SIGKILL, SIGSEGV, SIGKILL, SIGSEGV, SIGKILL, SIGSEGV};
-  constexpr int kFaultCount = sizeof kFaults / sizeof kFaults[0];
-
   std::string why;
   ASSERT_TRUE(startDaemon(&why)) << why;
   const pid_t monitor = monitorPid();
-  ASSERT_GT(workerPid(), 0);
-
   const MessagePacket packet = makePacket(AA_COMMAND_FIREWALL_SUPPORTED);
   Tally tally;
   std::atomic<int> started{0};  // requests whose connection was accepted
-  std::atomic<bool> stop{false};
-
+  const auto deadline = Clock::now() + std::chrono::minutes(2);
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&] {
-      while (!stop.load()) {
-        if (started.load() >= kRequests) return;
-        Fate f = requestSupported(packet);
-        tally.add(f);
-        if (f == Fate::kRefused) {
-          // Nobody listens while the worker restarts: try again shortly.
-          sleepMs(10);
-          continue;
-        }
-        started.fetch_add(1);
+      while (started.load() < kRequests && Clock::now() < deadline) {
+        const Fate f = requestSupported(packet);
+        ++tally.n[f];
+        if (f == kRefused) sleepMs(10);  // the worker is restarting
+        else ++started;
       }
     });
   }
-
-  // Faults spread evenly over the run.
-  std::vector<long> recoveryMs;
-  for (int i = 0; i < kFaultCount; ++i) {
-    const int due = kRequests * (i + 1) / (kFaultCount + 1);
-    if (!waitUntil([&] { return started.load() >= due; }, 60000, 2)) break;
+  int faults = 0;  // spread evenly over the run
+  for (int sig : kFaults) {
+    if (!waitUntil([&] { return started.load() >= kRequests * (faults + 1) / 7; }, 60000, 2)) break;
     const pid_t victim = workerPid(1000);
     if (victim <= 0) break;
     const auto fault = Clock::now();
-    ::kill(victim, kFaults[i]);
-    recoveryMs.push_back(msUntilServedAgain(fault, victim, 5000));
+    ::kill(victim, sig);
+    const long ms = msUntilServedAgain(fault, victim);
+    EXPECT_TRUE(ms >= 0 && ms < 2000) << "fault " << faults << " (signal " << sig << "): " << ms << " ms";
+    ++faults;
   }
-  waitUntil([&] { return started.load() >= kRequests; }, 60000, 10);
-  stop.store(true);
   for (auto& t : clients) t.join();
 
   SCOPED_TRACE(tally.text());
-  EXPECT_EQ(tally.wrong.load(), 0);
-  EXPECT_EQ(tally.partial.load(), 0);
-  EXPECT_EQ(tally.hung.load(), 0);
+  EXPECT_EQ(tally.n[kWrong] + tally.n[kPartial] + tally.n[kHung], 0);
   EXPECT_GE(started.load(), kRequests);
-  // Faults cut off the requests in flight, not the service.
-  EXPECT_GE(tally.correct.load(), kRequests / 2);
-
-  ASSERT_EQ(recoveryMs.size(), static_cast<size_t>(kFaultCount));
-  for (int i = 0; i < kFaultCount; ++i) {
-    EXPECT_GE(recoveryMs[i], 0) << "fault " << i << " (signal " << kFaults[i] << "): no reply within 5 s";
-    EXPECT_LT(recoveryMs[i], kRecoveryLimitMs) << "fault " << i << " (signal " << kFaults[i] << ")";
-  }
-  std::string times;
-  for (long ms : recoveryMs) times += std::to_string(ms) + " ms ";
-  std::printf("served again after: %s\n%s\n", times.c_str(), tally.text().c_str());
-
-  // The faults were the ones intended, and the monitor lived through them.
+  EXPECT_GE(tally.n[kCorrect], kRequests / 2);  // faults cut requests in flight, not the service
+  EXPECT_EQ(faults, 6);
   EXPECT_EQ(countLog("[DAEMON] Signal: Segmentation fault"), 3u);
   EXPECT_EQ(countLog("[MONITOR] Childer restart"), 3u);
   EXPECT_EQ(monitorPid(), monitor);
-  EXPECT_TRUE(processAlive(monitor));
   EXPECT_EQ(childrenOf(monitor).size(), 1u);
-  auto reply = exchangeRecord(packet);
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(*reply, kSupportedReply);
+  EXPECT_EQ(exchangeRecord(packet), kSupportedReply);
 }
 
-// A burst from 64 clients: complete requests, and the ways a client can go
-// wrong (a record one byte short, a connection closed at once, one reset
-// before reading the reply, one that stays silent until the daemon drops
-// it). Once the connections have drained, the worker holds the same
-// descriptors and threads as before the burst, and it is still the same
-// process (no broken-pipe death on the reset ones).
+// A burst from 64 clients, complete requests and hostile ones, leaves the
+// same worker (no broken-pipe death) with as many descriptors and threads.
 TEST_F(DaemonTest, ConcurrentBurstLeavesNoDescriptorOrThreadBehind) {
-  // TSan makes the daemon many times slower; a smaller burst still runs
-  // every path on 64 threads at once.
-  const int kPerClient = kThreadSanitizer ? 10 : 40;
-  constexpr int kSilentClients = 8;
-
+  const int kPerClient = kUnderTsan ? 10 : 40;  // TSan makes the daemon many times slower
   std::string why;
   ASSERT_TRUE(startDaemon(&why)) << why;
   const pid_t worker = workerPid();
   ASSERT_GT(worker, 0);
   const MessagePacket packet = makePacket(AA_COMMAND_FIREWALL_SUPPORTED);
-
-  // Warm up every path once, so whatever the worker opens on first use
-  // (the system-log socket, ...) is in the baseline.
+  // Warm up, so what the worker opens on first use (the system-log socket)
+  // is in the baseline; then wait until its counts stay put for 300 ms.
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(exchangeRecord(packet).has_value());
-  waitForQuiet(worker, 300, 5000);
-  const std::vector<std::string> fdsBefore = openDescriptors(worker);
-  const size_t threadsBefore = threadCount(worker);
+  auto before = usage(worker);
+  auto since = Clock::now();
+  auto settled = [&] {
+    if (usage(worker) != before) before = usage(worker), since = Clock::now();
+    return Clock::now() - since >= std::chrono::milliseconds(300);
+  };
+  waitUntil(settled, 5000, 20);
 
   Tally tally;
-  std::atomic<int> badHostile{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
       for (int i = 0; i < kPerClient; ++i) {
-        switch ((c + i) % 8) {
-          case 0: {  // one byte short, then closed
-            UniqueFd fd = connectControl();
-            if (!fd || !sendBytes(fd.get(), packet.bytes, sizeof packet.bytes - 1)) ++badHostile;
-            break;
-          }
-          case 1: {  // connected and closed at once
-            UniqueFd fd = connectControl();
-            if (!fd) ++badHostile;
-            break;
-          }
-          case 2: {  // whole record, then reset without reading the reply
-            UniqueFd fd = connectControl();
-            if (!fd || !sendBytes(fd.get(), packet.bytes, sizeof packet.bytes)) {
-              ++badHostile;
-              break;
-            }
-            struct linger lin {1, 0};
-            ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-            break;
-          }
-          default:
-            tally.add(requestSupported(packet));
+        // 0: a record one byte short, 1: closed at once, 2: reset unread, else a request.
+        const int kind = (c + i) % 8;
+        if (kind > 2) {
+          ++tally.n[requestSupported(packet)];
+          continue;
         }
+        UniqueFd fd = connectControl();
+        if (!fd || !sendBytes(fd.get(), packet.bytes, kind == 1 ? 0 : sizeof packet.bytes - (kind == 0)))
+          ++tally.n[kNoReply];  // could not even connect or send
+        struct linger reset {1, 0};
+        if (kind == 2) ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       }
     });
   }
-  // Silent clients: the daemon must drop each after its 2-second time-out.
-  std::vector<UniqueFd> silent;
-  for (int i = 0; i < kSilentClients; ++i) silent.push_back(connectControl());
+  std::vector<UniqueFd> silent;  // silent clients, to be dropped
+  for (int i = 0; i < 8; ++i) silent.push_back(connectControl());
   for (auto& t : clients) t.join();
-  for (auto& fd : silent) {
-    ASSERT_TRUE(fd.valid());
-    ReadResult r = readBytes(fd.get(), 1, 6000);
-    EXPECT_EQ(r.kind, ReadResult::kClosed) << "a silent client was not dropped";
-    EXPECT_TRUE(r.bytes.empty());
-  }
-  silent.clear();
+  for (auto& fd : silent)  // dropped after the daemon's 2-second time-out
+    EXPECT_EQ(readBytes(fd.get(), 1, 6000).kind, ReadResult::kClosed) << "a silent client was not dropped";
 
   SCOPED_TRACE(tally.text());
-  // Nothing faults this run: every complete request is answered, rightly.
-  EXPECT_EQ(tally.noReply + tally.refused + tally.partial + tally.wrong + tally.hung, 0);
-  EXPECT_GT(tally.correct.load(), 0);
-  EXPECT_EQ(badHostile.load(), 0);
-
-  // Connection threads end right after their close; give them a bounded
-  // moment to do so.
-  // Counted, not compared one by one: the C library may reconnect its
-  // system-log socket, which changes that descriptor's target.
-  EXPECT_TRUE(waitUntil(
-      [&] { return openDescriptors(worker).size() == fdsBefore.size() && threadCount(worker) == threadsBefore; },
-      5000, 20))
-      << "descriptors before:\n"
-      << joined(fdsBefore) << "after:\n"
-      << joined(openDescriptors(worker)) << "threads before " << threadsBefore << ", after "
-      << threadCount(worker);
-  std::printf("worker: %zu descriptors, %zu threads before and after the burst\n", fdsBefore.size(), threadsBefore);
-  EXPECT_TRUE(processAlive(worker));
+  // Nothing faults this run: every client is served, rightly.
+  EXPECT_EQ(tally.n[kRefused] + tally.n[kNoReply] + tally.n[kPartial] + tally.n[kWrong] + tally.n[kHung], 0);
+  EXPECT_GT(tally.n[kCorrect], 0);
+  // Counted only: the C library may reconnect its system-log socket (a new target).
+  EXPECT_TRUE(waitUntil([&] { return usage(worker) == before; }, 5000, 20))
+      << "descriptors/threads before: " << before.first << "/" << before.second << ", now:\n"
+      << runCommand("ls -l /proc/" + std::to_string(worker) + "/fd /proc/" + std::to_string(worker) + "/task").output;
   EXPECT_EQ(workerPid(1000), worker);
   EXPECT_EQ(countLog("[DAEMON] Signal"), 0u);
 }
 
-// What the daemon hands to the programs it starts. It trusts the
-// environment it was started with: the search path decides which openvpn
-// (and iptables, timedatectl, ...) runs as root. What it must not hand on is
-// any descriptor of its own (the control socket, a client's connection, the
-// pid lock file): a started program gets standard input on /dev/null and
-// standard output and error, nothing else.
+// A started program finds openvpn on the daemon's inherited search path and
+// gets none of the daemon's descriptors (control socket, a client's
+// connection, the pid lock): only stdin on /dev/null, stdout and stderr.
 TEST_F(DaemonTest, StartedProgramsGetTheInheritedPathAndNoDaemonDescriptor) {
+  // The probe records PATH, then becomes ls listing its descriptors (a shell would add its own).
   const std::string dir = "/tmp/probe-bin";
   ASSERT_TRUE(runCommand("mkdir -p " + dir).ok());
-  // Records the search path, then becomes ls listing its own descriptors:
-  // what the daemon handed on, plus ls's own handle on the listing (a shell
-  // would add descriptors of its own to any list it made itself).
-  const std::string probe = "#!/bin/sh\n"
-                            "printf '%s' \"$PATH\" > " + dir + "/path\n"
-                            "exec ls -l /proc/self/fd > " + dir + "/fds\n";
-  ASSERT_TRUE(writeFileForTest(dir + "/openvpn", probe, 0755));
+  ASSERT_TRUE(replaceFileAtomically(dir + "/openvpn",
+                                    "#!/bin/sh\nprintf '%s' \"$PATH\" > " + dir + "/path\n" +
+                                        "exec ls -l /proc/self/fd > " + dir + "/fds\n",
+                                    0755));
   const std::string path = dir + ":" + std::getenv("PATH");
   ::setenv("PATH", path.c_str(), 1);
-
   std::string why;
   ASSERT_TRUE(startDaemon(&why)) << why;
-  // Keep a client connection open in the worker while openvpn starts.
-  UniqueFd held = connectControl();
+  UniqueFd held = connectControl();  // a client connection open in the worker meanwhile
   ASSERT_TRUE(held.valid());
   MessagePacket packet{};
   ASSERT_TRUE(encodeOpenvpnArguments(&packet, U"--version"));
-  auto reply = exchangeRecord(packet);
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ((*reply)[0], 1);
+  ASSERT_TRUE(exchangeRecord(packet).has_value());
 
-  // ls writes its whole listing at once when it ends.
-  std::string fds, seenPath;
+  std::string fds, seenPath;  // ls writes its whole listing when it ends
   ASSERT_TRUE(waitUntil([&] { return readFile(dir + "/fds", &fds) && fds.find(" 2 -> ") != std::string::npos; }));
   ASSERT_TRUE(readFile(dir + "/path", &seenPath));
   EXPECT_EQ(seenPath, path);
+  EXPECT_NE(fds.find(" 0 -> /dev/null\n"), std::string::npos) << fds;
   std::istringstream lines(fds);
-  int standard = 0;
   for (std::string line; std::getline(lines, line);) {
-    // "lrwx------ 1 root root 64 Jan  1 00:00 3 -> socket:[1234]"
+    // "lrwx------ 1 root root 64 Jan  1 00:00 3 -> socket:[1234]"; beyond 2
+    // only ls's own handle on the directory it lists may be open.
     const size_t arrow = line.find(" -> ");
-    if (arrow == std::string::npos) continue;  // the "total" line
-    line = line.substr(line.rfind(' ', arrow - 1) + 1);
-    const int fd = std::atoi(line.c_str());
-    if (fd == 1) {  // the listing itself
-      ++standard;
-      continue;
+    if (arrow != std::string::npos && std::atoi(line.c_str() + line.rfind(' ', arrow - 1) + 1) > 2) {
+      EXPECT_TRUE(line.ends_with("/fd")) << "inherited: " << line << "\nall:\n" << fds;
     }
-    if (fd <= 2) {
-      ++standard;
-      if (fd == 0) {
-        EXPECT_NE(line.find("/dev/null"), std::string::npos) << line;
-      }
-      continue;
-    }
-    // Anything else may only be ls's own handle on the directory it lists.
-    EXPECT_NE(line.find("/fd"), std::string::npos) << "inherited: " << line << "\nall:\n" << fds;
-    EXPECT_EQ(line.find("socket:"), std::string::npos) << "inherited: " << line << "\nall:\n" << fds;
   }
-  EXPECT_EQ(standard, 3) << fds;
 }
