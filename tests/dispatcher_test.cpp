@@ -184,3 +184,20 @@ TEST_F(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_GE(tzRunner_.commands().size(), 20u);  // every change ran
 }
+
+// Without a default timezone the worker is unsupported: command 7 logs its
+// line and answers 0, and command 8 answers 0 for a change and for a restore
+// without running anything.
+TEST_F(DispatcherTest, TimezoneCommandsAnswerZeroWithoutADefaultTimezone) {
+  std::filesystem::remove(tzFiles_.timezoneList);
+  timezone_ = std::make_unique<TimezoneWorker>(tzFiles_, tzRunner_);
+  services_ = std::make_unique<DaemonServices>(DaemonServices{*firewall_, *timezone_, runner_, {}});
+  encodeCommandOnly(packet_.get(), 7);
+  EXPECT_EQ(dispatch(), kZeroReply);
+  EXPECT_THAT(out_, HasSubstr(" - AA_COMMAND_TIMEZONE_CHANGE_SUPPORTED"));
+  for (bool restore : {false, true}) {
+    ASSERT_TRUE(encodeTimezoneRequest(packet_.get(), TimezoneRequest{restore, "Asia/Tokyo"}));
+    EXPECT_EQ(dispatch(), kZeroReply) << restore;
+  }
+  EXPECT_TRUE(tzRunner_.commands().empty());
+}
