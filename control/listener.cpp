@@ -185,6 +185,9 @@ void runListener(const ListenerOptions& opts) {
   std::puts("Waiting for incoming connections...");
   std::fflush(stdout);
 
+  // Everything the loop needs exists before anyone is told we listen.
+  auto handler = std::make_shared<const Handler>(opts.handler);
+
   if (opts.onListening) {
     struct sockaddr_in local;
     socklen_t len = sizeof local;
@@ -193,7 +196,6 @@ void runListener(const ListenerOptions& opts) {
     }
   }
 
-  auto handler = std::make_shared<const Handler>(opts.handler);
   for (;;) {
     // Checked after listen(): a stop that came before the socket listened
     // did not wake anything, so it must be seen here.
