@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "control/socket_io.h"
+#include "daemon/safe_syslog.h"
 #include "daemon/unique_fd.h"
 
 namespace {
@@ -268,7 +269,7 @@ void* connection_handler(void* arg) {
     std::fprintf(stderr, "recv failed: %s\n", errorText(errno));
   }
   std::fflush(stdout);
-  syslog(LOG_INFO, "close(client_sock);");
+  syslogLine(LOG_INFO, "close(client_sock);");
   client.reset();
   return nullptr;
 }

@@ -324,9 +324,10 @@ void daemonize(const char* rundir, const char* pidfile) {
   ::umask(027);
   if (::setsid() < 0) std::exit(1);
 
-  // The system log's socket is closed with everything else; let the log
-  // forget it first, or it would later send to (and close) whatever file
-  // reuses its number, such as the pid lock file.
+  // The system log's sockets are closed with everything else; let the log
+  // forget them first, or it would later send to (and close) whatever file
+  // reuses their numbers, such as the pid lock file.
+  syslogLineClose();
   closelog();
   if (::close_range(0, ~0U, 0) != 0) {
     for (int fd = getdtablesize(); fd >= 0; --fd) ::close(fd);
@@ -342,6 +343,8 @@ void daemonize(const char* rundir, const char* pidfile) {
   // (LOG_PERROR) would show nothing and only cost each log call a formatted
   // write to it, which is most of the daemon's per-request overhead.
   openlog(kLogIdent, kLogOptions & ~LOG_PERROR, kLogFacility);
+  // The lines sent for every request go out without syslog(3)'s lock.
+  syslogLineOpen();
 
   if (::chdir(rundir) != 0) {
     // Ignored: the daemon uses absolute paths only.

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
+
+#include "daemon/safe_syslog.h"
 
 char* formatLocalTimestamp(char* buf, unsigned long size) {
   time_t now = time(nullptr);
@@ -21,7 +24,10 @@ void WriteLog(const char* message) {
   // One call per output, so concurrent lines do not interleave.
   std::printf("%s - %s", timestamp, message);
   std::fflush(stdout);
-  syslog(LOG_INFO, "%s - %s", timestamp, message);
+  std::string line = timestamp;
+  line += " - ";
+  line += message;
+  syslogLine(LOG_INFO, line.c_str());
 }
 
 std::string escapeControlBytes(std::string_view text) {

@@ -16,6 +16,9 @@ namespace {
 std::atomic<long> gUtcOffset{0};
 char gIdent[64] = "tundrafoxd";
 std::atomic<const char*> gSocketPath{"/dev/log"};
+// syslogLine's socket, -1 while closed. Connected to the log socket, as
+// syslog(3)'s own is (a send that names the path costs twice as much).
+std::atomic<int> gLineFd{-1};
 
 const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -58,6 +61,37 @@ void civilFromDays(long days, long* year, unsigned* month, unsigned* day) {
   *day = doy - (153 * mp + 2) / 5 + 1;
   *month = mp < 10 ? mp + 3 : mp - 9;
   *year = static_cast<long>(yoe) + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+// The system log socket's address. False when its path does not fit.
+bool logAddress(struct sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  const char* path = gSocketPath.load();
+  const size_t plen = std::strlen(path);
+  if (plen >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path, plen);
+  return true;
+}
+
+// Sends one datagram to the system log socket over `fd`, naming the socket
+// when `addressed` (else `fd` must be connected to it). True when sent.
+bool sendDatagram(int fd, const char* data, size_t len, bool addressed) {
+  struct sockaddr_un addr;
+  if (addressed && !logAddress(&addr)) return false;
+  ssize_t r;
+  do {
+    r = addressed ? ::sendto(fd, data, len, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr)
+                  : ::send(fd, data, len, MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return r == static_cast<ssize_t>(len);
+}
+
+// (Re)connects `fd` to the system log socket. Threads may do this at the
+// same time: connecting a datagram socket only sets where it sends.
+bool connectToLog(int fd) {
+  struct sockaddr_un addr;
+  return logAddress(&addr) && ::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 void writeAll(int fd, const char* p, size_t n) {
@@ -128,18 +162,7 @@ void safeSyslog(int priority, const char* text) {
 
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) {
-    struct sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    const char* path = gSocketPath.load();
-    size_t plen = std::strlen(path);
-    if (plen < sizeof addr.sun_path) {
-      std::memcpy(addr.sun_path, path, plen);
-      ssize_t r;
-      do {
-        r = ::sendto(fd, line, len, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-      } while (r < 0 && errno == EINTR);
-    }
+    sendDatagram(fd, line, len, true);
     ::close(fd);
   }
 
@@ -153,4 +176,40 @@ void safeSyslog(int priority, const char* text) {
   if (n == 0 || copy[n - 1] != '\n') e.addChar('\n');
   writeAll(STDERR_FILENO, copy, e.len);
   errno = savedErrno;
+}
+
+void syslogLineOpen() {
+  if (gLineFd.load() >= 0) return;
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  // Not connected yet (no log socket): the first line tries again.
+  connectToLog(fd);
+  int expected = -1;
+  if (!gLineFd.compare_exchange_strong(expected, fd)) ::close(fd);
+}
+
+void syslogLineClose() {
+  const int fd = gLineFd.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+void syslogLine(int priority, const char* text) {
+  const int fd = gLineFd.load();
+  if (fd >= 0) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) != nullptr) {
+      char line[4096];
+      const size_t len =
+          formatSyslogDatagram(line, sizeof line, priority, now + local.tm_gmtoff, gIdent, text);
+      // A line that filled the buffer may have been cut: syslog(3) sends it
+      // whole. A failed send may mean the log daemon restarted, which
+      // leaves the old connection refused: connect again once.
+      if (len + 1 < sizeof line &&
+          (sendDatagram(fd, line, len, false) || (connectToLog(fd) && sendDatagram(fd, line, len, false)))) {
+        return;
+      }
+    }
+  }
+  syslog(priority, "%s", text);
 }

@@ -1,9 +1,15 @@
-// Logging from signal handlers.
+// Logging without syslog(3)'s lock: from signal handlers, and from the
+// threads that serve requests.
 //
 // syslog(3) takes locks and allocates, so a handler that interrupts a log
-// call in the same thread could deadlock in it. These functions only use
-// async-signal-safe system calls (clock_gettime, socket, sendto, write,
-// close): no malloc, no stdio, no localtime.
+// call in the same thread could deadlock in it. The safeSyslog functions
+// only use async-signal-safe system calls (clock_gettime, socket, sendto,
+// write, close): no malloc, no stdio, no localtime.
+//
+// syslog(3) also holds one process-wide lock while it formats a line and
+// sends it. With a thread per connection on a busy machine, a thread that
+// loses its CPU while holding that lock stalls every other connection at
+// its next log line. syslogLine sends the same datagram with no lock.
 #pragma once
 
 #include <cstddef>
@@ -34,3 +40,25 @@ size_t formatSyslogDatagram(char* buf, size_t size, int priority, time_t localSe
 // The socket the lines go to, "/dev/log" unless changed. For tests only:
 // `path` must stay valid; call before logging from any other thread.
 void safeSyslogSetSocketPath(const char* path);
+
+// Opens the datagram socket that syslogLine sends on. Until it is open (and
+// after syslogLineClose), syslogLine hands every line to syslog(3). Call it
+// where the log needs no standard-error copy, i.e. once the daemon has
+// detached, after openlog. The socket is close-on-exec, shared by this
+// process's threads and by the children it forks. Opening it twice keeps
+// the first socket.
+void syslogLineOpen();
+
+// Closes syslogLine's socket. Call while no other thread can log, before
+// closing descriptors wholesale (as before closelog(3)).
+void syslogLineClose();
+
+// Logs `text` as syslog(priority, "%s", text) would for a log opened with
+// safeSyslogInit's ident, facility LOG_USER and no LOG_PID: the datagram
+// "<PRI>Mmm dd hh:mm:ss ident: text" in the current local time, sent to the
+// system log socket. The log mask is not consulted. A line too long for
+// its 4 KiB buffer, a closed socket, or a send that fails even after
+// connecting again (no log socket) sends the line through syslog(3)
+// instead, which falls back to the console as usual. A log daemon that
+// restarted is found again by that second connect. Thread-safe.
+void syslogLine(int priority, const char* text);

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "daemon/unique_fd.h"
 #include "spine_test_support.h"
@@ -26,15 +32,49 @@ TEST(SafeSyslogTest, DatagramHasSyslogHeaderAndIsCutToTheBuffer) {
   EXPECT_EQ(format(LOG_INFO, "2000-01-01 00:00:00", std::string(5000, 'z').c_str(), 64).size(), 63u);
 }
 
-TEST(SafeSyslogTest, SendsDatagramInLocalTimeAndCopiesToStderr) {
-  ScopedTempDir dir;
-  const std::string sockPath = dir.file("log");
+namespace {
+
+// A datagram socket bound at `path`, standing in for the system log.
+UniqueFd bindLogReceiver(const std::string& path) {
   UniqueFd server(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
-  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
-  std::memcpy(addr.sun_path, sockPath.c_str(), sockPath.size());
-  ASSERT_EQ(::bind(server.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.c_str(), std::min(path.size(), sizeof addr.sun_path - 1));
+  ::unlink(path.c_str());
+  EXPECT_EQ(::bind(server.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+  struct timeval tv {5, 0};  // bounds every receive below
+  ::setsockopt(server.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return server;
+}
+
+// The next datagram, or "" when none is waiting.
+std::string nextDatagram(int fd, int flags = MSG_DONTWAIT) {
+  char buf[8192];
+  ssize_t n = ::recv(fd, buf, sizeof buf, flags);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// True when `got` is the datagram glibc's syslog would send for `text` at
+// `priority` at some second from `before` to `after`.
+bool isSyslogDatagram(const std::string& got, const std::string& pri, const std::string& text, time_t before,
+                      time_t after) {
+  for (time_t t = before; t <= after; ++t) {
+    struct tm local;
+    localtime_r(&t, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+    if (got == "<" + pri + ">" + stamp + " tundrafoxd: " + text) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(SafeSyslogTest, SendsDatagramInLocalTimeAndCopiesToStderr) {
+  ScopedTempDir dir;
+  const std::string sockPath = dir.file("log");
+  UniqueFd server = bindLogReceiver(sockPath);
 
   safeSyslogInit("tundrafoxd");
   safeSyslogSetSocketPath(sockPath.c_str());
@@ -45,18 +85,61 @@ TEST(SafeSyslogTest, SendsDatagramInLocalTimeAndCopiesToStderr) {
   safeSyslogSetSocketPath("/dev/log");
 
   EXPECT_EQ(err, "tundrafoxd: Received SIGTERM signal.\n");
-  char buf[2048];
-  ssize_t n = ::recv(server.get(), buf, sizeof buf, MSG_DONTWAIT);
-  ASSERT_GT(n, 0);
-  const std::string got(buf, static_cast<size_t>(n));
-  // The same header glibc's syslog would write at this moment.
-  bool matched = false;
-  for (time_t t = before; t <= after && !matched; ++t) {
-    struct tm local;
-    localtime_r(&t, &local);
-    char stamp[32];
-    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
-    matched = got == std::string("<12>") + stamp + " tundrafoxd: Received SIGTERM signal.";
+  const std::string got = nextDatagram(server.get());
+  EXPECT_TRUE(isSyslogDatagram(got, "12", "Received SIGTERM signal.", before, after)) << got;
+}
+
+// The per-request lines: the same datagrams as syslog(3) would send, from
+// many threads at once, found again after the log daemon restarts, and
+// handed to syslog(3) while the socket is closed.
+TEST(SafeSyslogTest, SyslogLineSendsWholeLinesWithoutSyslogsLock) {
+  const int oldMask = setlogmask(LOG_MASK(LOG_EMERG));  // lines handed to syslog(3) stay off the host's log
+  ScopedTempDir dir;
+  const std::string sockPath = dir.file("log");
+  UniqueFd server = bindLogReceiver(sockPath);
+  safeSyslogInit("tundrafoxd");
+  safeSyslogSetSocketPath(sockPath.c_str());
+
+  syslogLine(LOG_INFO, "before open");
+  EXPECT_EQ(nextDatagram(server.get()), "");
+
+  syslogLineOpen();
+  time_t before = time(nullptr);
+  syslogLine(LOG_INFO, "close(client_sock);");
+  EXPECT_TRUE(isSyslogDatagram(nextDatagram(server.get()), "14", "close(client_sock);", before, time(nullptr)));
+
+  constexpr int kThreads = 16;
+  constexpr int kLines = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string text = "thread " + std::to_string(t) + " " + std::string(200, 'a' + t);
+      for (int i = 0; i < kLines; ++i) syslogLine(LOG_INFO, text.c_str());
+    });
   }
-  EXPECT_TRUE(matched) << got;
+  std::map<std::string, int> seen;  // the receiver drains while the senders block on its queue
+  for (int i = 0; i < kThreads * kLines; ++i) {
+    const std::string got = nextDatagram(server.get(), 0);
+    if (got.empty()) break;
+    const size_t at = got.find(" tundrafoxd: ");
+    ++seen[at == std::string::npos ? got : got.substr(at + 13)];
+  }
+  for (std::thread& t : threads) t.join();
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads));
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(seen["thread " + std::to_string(t) + " " + std::string(200, 'a' + t)], kLines);
+  }
+
+  // The log daemon restarts: a new socket at the same path.
+  server.reset();
+  server = bindLogReceiver(sockPath);
+  before = time(nullptr);
+  syslogLine(LOG_INFO, "after restart");
+  EXPECT_TRUE(isSyslogDatagram(nextDatagram(server.get()), "14", "after restart", before, time(nullptr)));
+
+  syslogLineClose();
+  syslogLine(LOG_INFO, "after close");
+  EXPECT_EQ(nextDatagram(server.get()), "");
+  safeSyslogSetSocketPath("/dev/log");
+  setlogmask(oldMask);
 }
