@@ -3,7 +3,8 @@
 // floor measured in the same run.
 //
 //   roundtrip_bench [--sequential N] [--clients C] [--per-client M]
-//                   [--rounds R] [--log-queue N] [--daemon PATH]
+//                   [--rounds R] [--log-queue N] [--floor-shares-session]
+//                   [--daemon PATH]
 //
 // Runs only inside tundrafox-sandbox; started outside one it re-runs itself
 // in a fresh one. It starts the real daemon, which resets the firewall of
@@ -21,8 +22,13 @@
 // place of the sandbox's /dev/log (see replaceDevLog).
 //
 // A second floor, "floor+log", also sends the two system-log lines that the
-// daemon sends per command-5 request, with the daemon's log options; it is a
-// diagnostic that shows how much of the daemon's cost is its logging.
+// daemon sends per command-5 request, with syslog(3) and the daemon's log
+// options; it is a diagnostic that shows what those lines cost when they
+// go through syslog(3)'s process-wide lock (the daemon sends them without).
+//
+// The floor leads a session of its own, as the detached daemon does (see
+// startFloorProcess); --floor-shares-session leaves it in this program's
+// session, to show what that changes.
 //
 // Within a round the servers take turns in small blocks (250 sequential
 // round trips, or 64 x 25 concurrent ones), so other work on the machine
@@ -90,6 +96,9 @@ struct Config {
   // 0: log to the sandbox's own /dev/log. N: put a receiver of our own in
   // its place, with a queue of N datagrams (see replaceDevLog).
   int logQueue = 0;
+  // Leave the floor in this program's session (and so in its scheduling
+  // autogroup) instead of a session of its own; for comparison only.
+  bool floorSharesSession = false;
   std::string daemon;  // empty: the tundrafoxd built beside this program
 };
 
@@ -280,14 +289,19 @@ class FloorServer {
 
 // The two floor servers run in a process of their own, as the daemon does,
 // so that both pay for switching between the client's process and the
-// server's.
+// server's. The process also leads a session of its own, as the detached
+// daemon does: with the kernel's scheduler autogroups (on by default in
+// Debian's kernels) each session shares out the CPUs as one group, so a
+// floor left in the client's session would be scheduled beside the 64
+// client threads while the daemon competes with them as a group, and the
+// two tails would not be comparable.
 struct FloorPorts {
   pid_t pid = -1;
   uint16_t plain = 0;
   uint16_t logging = 0;
 };
 
-FloorPorts startFloorProcess() {
+FloorPorts startFloorProcess(bool ownSession) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
   FloorPorts ports;
@@ -296,6 +310,7 @@ FloorPorts startFloorProcess() {
   if (ports.pid < 0) fail("fork");
   if (ports.pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (ownSession) ::setsid();
     ::close(fds[0]);
     // Log as the detached daemon does: the same options, standard error on
     // /dev/null (LOG_PERROR copies every line there).
@@ -602,11 +617,13 @@ Config parseArgs(int argc, char** argv) {
       number(&c.rounds);
     } else if (a == "--log-queue") {
       number(&c.logQueue);
+    } else if (a == "--floor-shares-session") {
+      c.floorSharesSession = true;
     } else if (a == "--daemon" && i + 1 < argc) {
       c.daemon = argv[++i];
     } else {
       fail("usage: roundtrip_bench [--sequential N] [--clients C] [--per-client M] [--rounds R] [--log-queue N] "
-           "[--daemon PATH]");
+           "[--floor-shares-session] [--daemon PATH]");
     }
   }
   return c;
@@ -621,18 +638,26 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   const pid_t logReceiver = cfg.logQueue > 0 ? replaceDevLog(cfg.logQueue) : -1;
-  const FloorPorts floor = startFloorProcess();
+  const FloorPorts floor = startFloorProcess(!cfg.floorSharesSession);
   const pid_t worker = startDaemon(cfg.daemon);
   const long startHwm = statusKiB(worker, "VmHWM");
   std::printf("round trips of command 5: %d sequential, %d clients x %d concurrent, %d rounds\n", cfg.sequential,
               cfg.clients, cfg.perClient, cfg.rounds);
   std::printf("floor: server in a process of its own, thread per connection, no logging\n"
-              "floor+log: the same, plus the daemon's two system-log lines per request (diagnostic)\n"
+              "floor+log: the same, plus the daemon's two system-log lines per request sent with syslog(3)"
+              " (diagnostic)\n"
               "daemon: worker pid %d (in the sandbox)\n"
               "system log: %s\n",
               worker,
               cfg.logQueue > 0 ? ("own receiver, queue of " + std::to_string(cfg.logQueue) + " datagrams").c_str()
                                : "the sandbox's /dev/log (queue of 10 datagrams)");
+  // Which scheduler autogroup each side is in (empty where the kernel has none).
+  auto group = [](const std::string& pid) {
+    std::string g = fileText("/proc/" + pid + "/autogroup");
+    return g.empty() ? std::string("-") : g.substr(0, g.find(' '));
+  };
+  std::printf("autogroups: clients %s, floor %s, daemon worker %s\n", group("self").c_str(),
+              group(std::to_string(floor.pid)).c_str(), group(std::to_string(worker)).c_str());
 
   std::vector<Target> targets = {{"floor", floor.plain, {}, {}},
                                  {"floor+log", floor.logging, {}, {}},
