@@ -94,7 +94,7 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
   std::string shown = "openvpn " + escapeControlBytes(arguments) + " > /dev/null &";
   std::string line = "execite openvpn cmd: " + shown + "\n";
   std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+  flushStdout();
   log(line);
 
   std::vector<std::string> argv;
@@ -131,7 +131,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
   char line[1024];
   std::snprintf(line, sizeof line, "Receive command: %d\n", command);
   std::fputs(line, stdout);
-  std::fflush(stdout);
+  flushStdout();
   WriteLog(line);
 
   bool result = false;

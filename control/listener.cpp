@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "control/socket_io.h"
+#include "daemon/log.h"
 #include "daemon/safe_syslog.h"
 #include "daemon/unique_fd.h"
 
@@ -85,7 +86,7 @@ void setIntOption(int fd, int option, const char* failureText) {
   int one = 1;
   if (::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one) != 0) {
     std::fputs(failureText, stdout);
-    std::fflush(stdout);
+    flushStdout();
   }
 }
 
@@ -149,7 +150,7 @@ void runListener(const ListenerOptions& opts) {
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
     std::fputs("Could not create socket", stdout);
-    std::fflush(stdout);
+    flushStdout();
     return;
   }
   std::puts("Socket created");
@@ -164,7 +165,7 @@ void runListener(const ListenerOptions& opts) {
   lin.l_linger = 0;
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) {
     std::fputs("setsockopt(SO_LINGER) failed", stdout);
-    std::fflush(stdout);
+    flushStdout();
   }
 
   struct sockaddr_in server;
@@ -184,7 +185,7 @@ void runListener(const ListenerOptions& opts) {
   std::puts("bind done");
   ::listen(sock.get(), SOMAXCONN);
   std::puts("Waiting for incoming connections...");
-  std::fflush(stdout);
+  flushStdout();
 
   // Everything the loop needs exists before anyone is told we listen.
   auto handler = std::make_shared<const Handler>(opts.handler);
@@ -218,7 +219,7 @@ void runListener(const ListenerOptions& opts) {
     std::puts("Connection accepted");
     startConnection(fd, handler);
     std::puts("Handler assigned");
-    std::fflush(stdout);
+    flushStdout();
   }
   // registration, then sock, then idReset end here, in that order: the
   // socket is unregistered before its number can be reused, and the file
@@ -268,7 +269,7 @@ void* connection_handler(void* arg) {
   } else {
     std::fprintf(stderr, "recv failed: %s\n", errorText(errno));
   }
-  std::fflush(stdout);
+  flushStdout();
   syslogLine(LOG_INFO, "close(client_sock);");
   client.reset();
   return nullptr;

@@ -338,6 +338,9 @@ void daemonize(const char* rundir, const char* pidfile) {
   if (devnull >= 0) {
     [[maybe_unused]] int out = ::dup(devnull);
     [[maybe_unused]] int err = ::dup(devnull);
+    // Nobody reads standard output now: flushing it would only make the
+    // connection threads wait on stdio's lock.
+    setStdoutFlushes(false);
   }
   // Standard error is /dev/null from here on: copying every line there
   // (LOG_PERROR) would show nothing and only cost each log call a formatted

@@ -2,11 +2,22 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <string>
 
 #include "daemon/safe_syslog.h"
+
+namespace {
+std::atomic<bool> gStdoutFlushes{true};
+}  // namespace
+
+void flushStdout() {
+  if (gStdoutFlushes.load(std::memory_order_relaxed)) std::fflush(stdout);
+}
+
+void setStdoutFlushes(bool on) { gStdoutFlushes.store(on); }
 
 char* formatLocalTimestamp(char* buf, unsigned long size) {
   time_t now = time(nullptr);
@@ -23,7 +34,7 @@ void WriteLog(const char* message) {
   formatLocalTimestamp(timestamp, sizeof timestamp);
   // One call per output, so concurrent lines do not interleave.
   std::printf("%s - %s", timestamp, message);
-  std::fflush(stdout);
+  flushStdout();
   std::string line = timestamp;
   line += " - ";
   line += message;

@@ -10,6 +10,17 @@
 // Safe to call from any number of threads at once: each line is whole.
 void WriteLog(const char* message);
 
+// Flushes standard output, so that its lines show at once, unless flushes
+// were turned off with setStdoutFlushes(false). Thread-safe.
+void flushStdout();
+
+// Turns flushStdout on (the default) or off. The detached daemon turns it
+// off once its standard output is /dev/null: there a flush shows nothing to
+// anyone, yet costs a system call made while holding stdio's lock, and the
+// listener and the connection threads then queue on that lock. Unflushed
+// lines still go out, to /dev/null, whenever stdio's buffer fills.
+void setStdoutFlushes(bool on);
+
 // Formats the current local time as "%Y-%m-%d.%X" into `buf` (thread-safe).
 // Returns `buf`.
 char* formatLocalTimestamp(char* buf, unsigned long size);

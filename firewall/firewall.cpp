@@ -11,6 +11,7 @@
 
 #include "daemon/command_runner.h"
 #include "daemon/io.h"
+#include "daemon/log.h"
 #include "daemon/process.h"
 #include "daemon/unique_fd.h"
 #include "firewall/rule_scripts.h"
@@ -27,12 +28,12 @@ __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
   va_start(ap, fmt);
   std::vprintf(fmt, ap);
   va_end(ap);
-  std::fflush(stdout);
+  flushStdout();
 }
 
 void sayText(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  flushStdout();
 }
 
 // A line for the system log as well as standard output.

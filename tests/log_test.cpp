@@ -27,3 +27,19 @@ TEST(WriteLogTest, ControlBytesInClientTextCannotStartALineOfTheirOwn) {
   EXPECT_EQ(escapeControlBytes("Europe/Berlin"), "Europe/Berlin");
   EXPECT_EQ(escapeControlBytes("a\nDaemon exiting\r\x7f\x01 \xc3\xa9\\"), "a\\x0aDaemon exiting\\x0d\\x7f\\x01 \xc3\xa9\\");
 }
+
+TEST(WriteLogTest, FlushesCanBeTurnedOffOnceNobodyReadsStandardOutput) {
+  ScopedTempDir dir;
+  std::fflush(stdout);
+  std::string late;
+  const std::string out = captureFd(STDOUT_FILENO, dir.file("stdout"), [&] {
+    setStdoutFlushes(false);
+    std::fputs("held back", stdout);
+    flushStdout();
+    late = readWholeFile(dir.file("stdout"));
+    setStdoutFlushes(true);
+    flushStdout();
+  });
+  EXPECT_EQ(late, "");
+  EXPECT_EQ(out, "held back");
+}
