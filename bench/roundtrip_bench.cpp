@@ -422,6 +422,21 @@ long statusKiB(pid_t pid, const std::string& name) {
   return -1;
 }
 
+// CPU time (user + system) that process `pid` has used so far, in seconds;
+// -1 when it cannot be read.
+double cpuSeconds(pid_t pid) {
+  const std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');  // the command name may hold spaces
+  if (end == std::string::npos) return -1;
+  std::istringstream in(stat.substr(end + 1));
+  std::string field;
+  // Fields 3 to 13, then utime (14) and stime (15).
+  for (int i = 3; i <= 13; ++i) in >> field;
+  unsigned long long utime = 0, stime = 0;
+  if (!(in >> utime >> stime)) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 bool waitFor(const std::function<bool()>& done, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
@@ -672,6 +687,11 @@ int main(int argc, char** argv) {
   const pid_t workerAfter = findWorker(readPid(kPidLockFile));
   const long peakKiB = statusKiB(worker, "VmHWM");
   const long rssKiB = statusKiB(worker, "VmRSS");
+  // What the system log costs the machine: the receiver's CPU time per
+  // datagram (two per request to floor+log and to the daemon).
+  const double receiverSeconds = logReceiver > 0 ? cpuSeconds(logReceiver) : -1;
+  const int loggedRequests = 2 * cfg.warmup + fl.sequential.requests + fl.concurrent.requests +
+                             d.sequential.requests + d.concurrent.requests;
 
   auto row = [](const char* phase, const char* who, const Series& floorS, const Series& s) {
     double fr = median(floorS.perSecond), r = median(s.perSecond);
@@ -690,6 +710,10 @@ int main(int argc, char** argv) {
   row("concurrent", "daemon", f.concurrent, d.concurrent);
   std::printf("worker peak RSS (VmHWM): %.2f MiB (%.2f MiB after start-up; VmRSS now %.2f MiB)\n", peakKiB / 1024.0,
               startHwm / 1024.0, rssKiB / 1024.0);
+  if (receiverSeconds >= 0) {
+    std::printf("system-log receiver: %.1f s of CPU for about %d datagrams, %.1f us per datagram\n",
+                receiverSeconds, 2 * loggedRequests, receiverSeconds * 1e6 / (2.0 * loggedRequests));
+  }
 
   std::printf("\ntargets\n");
   bool all = true;
