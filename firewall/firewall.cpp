@@ -21,8 +21,8 @@ using namespace fwscript;
 namespace {
 
 // Progress lines go to standard output (which is /dev/null once the daemon
-// has detached); flushed at once so that they interleave correctly with
-// the output of the commands.
+// has detached, and then left unflushed); flushed at once so that they
+// interleave correctly with the output of the commands.
 __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
