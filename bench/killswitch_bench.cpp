@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/command_runner.h"
-#include "daemon/process.h"
-#include "daemon/unique_fd.h"
+#include "base/command_runner.h"
+#include "base/process.h"
+#include "base/unique_fd.h"
 #include "firewall/firewall.h"
 
 namespace {

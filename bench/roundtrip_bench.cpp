@@ -66,15 +66,14 @@
 #include <vector>
 
 #include "control/message.h"
-#include "daemon/io.h"
-#include "daemon/process.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/process.h"
+#include "base/unique_fd.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint16_t kControlPort = 23589;
 constexpr const char kPidLockFile[] = "/var/run/tundrafoxd.pid";
 // Each client call is bounded, so a daemon that stops answering ends the
 // run instead of hanging it.

@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "control/text.h"
-#include "daemon/command_runner.h"
-#include "daemon/log.h"
+#include "timezone/zone_name.h"
+#include "base/command_runner.h"
+#include "base/log.h"
 #include "firewall/firewall.h"
 #include "timezone/timezone_worker.h"
 
@@ -93,8 +94,7 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
   // The log keeps the traditional shape of the command line.
   std::string shown = "openvpn " + escapeControlBytes(arguments) + " > /dev/null &";
   std::string line = "execite openvpn cmd: " + shown + "\n";
-  std::fputs(line.c_str(), stdout);
-  flushStdout();
+  progress(line);
   log(line);
 
   std::vector<std::string> argv;
@@ -130,8 +130,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
 
   char line[1024];
   std::snprintf(line, sizeof line, "Receive command: %d\n", command);
-  std::fputs(line, stdout);
-  flushStdout();
+  progress(line);
   WriteLog(line);
 
   bool result = false;

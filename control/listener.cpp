@@ -5,20 +5,18 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
+#include "base/error_text.h"
+#include "base/log.h"
+#include "base/thread_annotations.h"
+#include "base/unique_fd.h"
 #include "control/socket_io.h"
-#include "daemon/log.h"
-#include "daemon/safe_syslog.h"
-#include "daemon/unique_fd.h"
 
 namespace {
 
@@ -44,26 +42,20 @@ struct ConnectionCell {
 // The running listener's socket, for stopListening. The mutex keeps the
 // descriptor from being closed (and its number reused) while stopListening
 // shuts it down.
-std::mutex gListenMutex;
-int gListeningFd = -1;
+Mutex gListenMutex;
+int gListeningFd GUARDED_BY(gListenMutex) = -1;
 std::atomic<bool> gStopRequested{false};
-
-// Thread-safe error text (strerror may use a shared buffer).
-const char* errorText(int err) {
-  const char* s = strerrordesc_np(err);
-  return s != nullptr ? s : "Unknown error";
-}
 
 // Registers the listening socket for stopListening while it is in scope.
 class ListeningRegistration {
  public:
   explicit ListeningRegistration(int fd) {
-    std::lock_guard<std::mutex> lock(gListenMutex);
+    MutexLock lock(gListenMutex);
     gListeningFd = fd;
     gStopRequested.store(false);
   }
   ~ListeningRegistration() {
-    std::lock_guard<std::mutex> lock(gListenMutex);
+    MutexLock lock(gListenMutex);
     gListeningFd = -1;
   }
   ListeningRegistration(const ListeningRegistration&) = delete;
@@ -84,10 +76,7 @@ class SocketIdReset {
 
 void setIntOption(int fd, int option, const char* failureText) {
   int one = 1;
-  if (::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one) != 0) {
-    std::fputs(failureText, stdout);
-    flushStdout();
-  }
+  if (::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one) != 0) progress(failureText);
 }
 
 // True for accept failures that concern only the one connection being
@@ -115,7 +104,7 @@ bool isPerConnectionError(int err) {
 void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
   auto* cell = new (std::nothrow) ConnectionCell{fd, handler};
   if (cell == nullptr) {
-    std::fprintf(stderr, "could not create thread: %s\n", errorText(ENOMEM));
+    progressError(std::string("could not create thread: ") + errorText(ENOMEM) + "\n");
     ::close(fd);
     return;
   }
@@ -129,7 +118,7 @@ void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
     pthread_attr_destroy(&attr);
   }
   if (rc != 0) {
-    std::fprintf(stderr, "could not create thread: %s\n", errorText(rc));
+    progressError(std::string("could not create thread: ") + errorText(rc) + "\n");
     // Nobody else will ever close it or free the cell.
     ::close(fd);
     delete cell;
@@ -138,22 +127,16 @@ void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
 
 }  // namespace
 
-ListenerOptions& daemonListenerOptions() {
-  static ListenerOptions options;
-  return options;
-}
-
 void runListener(const ListenerOptions& opts) {
   if (opts.beforeListening) opts.beforeListening();
 
   SocketIdReset idReset(opts.socketIdPath);
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
-    std::fputs("Could not create socket", stdout);
-    flushStdout();
+    progress("Could not create socket");
     return;
   }
-  std::puts("Socket created");
+  progress("Socket created\n");
   setSocketIdToFile(opts.socketIdPath, sock.get());
   ListeningRegistration registration(sock.get());
 
@@ -163,10 +146,7 @@ void runListener(const ListenerOptions& opts) {
   struct linger lin;
   lin.l_onoff = 1;
   lin.l_linger = 0;
-  if (::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) {
-    std::fputs("setsockopt(SO_LINGER) failed", stdout);
-    flushStdout();
-  }
+  if (::setsockopt(sock.get(), SOL_SOCKET, SO_LINGER, &lin, sizeof lin) != 0) progress("setsockopt(SO_LINGER) failed");
 
   struct sockaddr_in server;
   std::memset(&server, 0, sizeof server);
@@ -179,13 +159,12 @@ void runListener(const ListenerOptions& opts) {
     bound = ::bind(sock.get(), reinterpret_cast<struct sockaddr*>(&server), sizeof server);
   }
   if (bound != 0) {
-    std::fprintf(stderr, "bind failed. Error: %s\n", errorText(errno));
+    progressError(std::string("bind failed. Error: ") + errorText(errno) + "\n");
     return;
   }
-  std::puts("bind done");
+  progress("bind done\n");
   ::listen(sock.get(), SOMAXCONN);
-  std::puts("Waiting for incoming connections...");
-  flushStdout();
+  progress("Waiting for incoming connections...\n");
 
   // Everything the loop needs exists before anyone is told we listen.
   auto handler = std::make_shared<const Handler>(opts.handler);
@@ -216,10 +195,9 @@ void runListener(const ListenerOptions& opts) {
       ::usleep(kAcceptRetryPauseMicros);
       continue;
     }
-    std::puts("Connection accepted");
+    progress("Connection accepted\n");
     startConnection(fd, handler);
-    std::puts("Handler assigned");
-    flushStdout();
+    progress("Handler assigned\n");
   }
   // registration, then sock, then idReset end here, in that order: the
   // socket is unregistered before its number can be reused, and the file
@@ -228,9 +206,7 @@ void runListener(const ListenerOptions& opts) {
 
 void* listenThread(void* arg) {
   pthread_detach(pthread_self());
-  const ListenerOptions& opts =
-      arg != nullptr ? *static_cast<const ListenerOptions*>(arg) : daemonListenerOptions();
-  runListener(opts);
+  runListener(*static_cast<const ListenerOptions*>(arg));
   return nullptr;
 }
 
@@ -241,7 +217,7 @@ void* connection_handler(void* arg) {
   MessagePacket packet;
   int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
   if (n > 0) {
-    std::printf("Data readed: %d\n", n);
+    progressf("Data readed: %d\n", n);
     bool answered = false;
     MessageReply reply;
     try {
@@ -250,10 +226,10 @@ void* connection_handler(void* arg) {
     } catch (...) {
       // Nothing may escape a thread function; the client gets no reply,
       // as for a request that never arrived whole.
-      std::fputs("Message processing failed\n", stderr);
+      progressError("Message processing failed\n");
     }
     if (answered) {
-      std::puts("Message processing is finished");
+      progress("Message processing is finished\n");
       struct timeval tv;
       tv.tv_sec = kNetTimeoutSeconds;
       tv.tv_usec = 0;
@@ -261,22 +237,21 @@ void* connection_handler(void* arg) {
       unsigned char bytes[kMessageReplySize];
       reply.toBytes(bytes);
       if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {
-        std::puts("write failed");
+        progress("write failed\n");
       } else {
-        std::puts("writed");
+        progress("writed\n");
       }
     }
   } else {
-    std::fprintf(stderr, "recv failed: %s\n", errorText(errno));
+    progressError(std::string("recv failed: ") + errorText(errno) + "\n");
   }
-  flushStdout();
-  syslogLine(LOG_INFO, "close(client_sock);");
+  logInfo("close(client_sock);");
   client.reset();
   return nullptr;
 }
 
 int stopListening() {
-  std::lock_guard<std::mutex> lock(gListenMutex);
+  MutexLock lock(gListenMutex);
   if (gListeningFd < 0) return 0;
   gStopRequested.store(true);
   ::shutdown(gListeningFd, SHUT_RDWR);

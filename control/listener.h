@@ -15,7 +15,7 @@ struct ListenerOptions {
   // IPv4 address and port of the control socket. Port 0 picks a free port
   // (tests; see onListening).
   std::string address = "127.0.0.1";
-  uint16_t port = 23589;
+  uint16_t port = kControlPort;
   // Where the listening socket's descriptor number is recorded (0 once the
   // listener has ended).
   std::string socketIdPath = kSocketIdFile;
@@ -29,10 +29,6 @@ struct ListenerOptions {
   std::function<void(uint16_t port)> onListening;
 };
 
-// The options that listenThread uses when its argument is null (the
-// worker's listener). Set them before the listener thread starts.
-ListenerOptions& daemonListenerOptions();
-
 // Runs a listener on the calling thread: opens, binds and listens, then
 // accepts until stopListening() is called (or the socket stops listening
 // otherwise), starting one detached connection_handler thread per
@@ -43,8 +39,8 @@ ListenerOptions& daemonListenerOptions();
 void runListener(const ListenerOptions& opts);
 
 // The worker's listener thread function. Detaches itself, then runs
-// runListener with *static_cast<ListenerOptions*>(arg), or with
-// daemonListenerOptions() when `arg` is null. Returns null.
+// runListener with *static_cast<const ListenerOptions*>(arg), which must
+// stay valid for the life of the process. Returns null.
 void* listenThread(void* arg);
 
 // The thread function of one connection. `arg` is the connection cell that

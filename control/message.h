@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+// The daemon's TCP control port on 127.0.0.1.
+inline constexpr uint16_t kControlPort = 23589;
+
 inline constexpr size_t kMessagePacketSize = 64005;
 inline constexpr size_t kMessageReplySize = 9;
 

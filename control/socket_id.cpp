@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/io.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/unique_fd.h"
 
 int getSocketIdFromFile(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | kOpenBaseFlags));

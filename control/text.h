@@ -1,6 +1,5 @@
 // Text handling for client-supplied request fields: wide-to-UTF-8
-// conversion, splitting an argument text into words without a shell, and
-// the check that a timezone name is safe to hand to timedatectl.
+// conversion and splitting an argument text into words without a shell.
 #pragma once
 
 #include <cstddef>
@@ -46,9 +45,3 @@ std::string quoteArgument(std::string_view word);
 
 // Joins `words` with single blanks, each quoted by quoteArgument.
 std::string joinArguments(const std::vector<std::string>& words);
-
-// Checks a timezone name before it goes into a timedatectl command line.
-// Returns nullptr when `name` is acceptable: non-empty, only ASCII letters,
-// digits and / _ + . -, and no "..". Otherwise returns a short English
-// reason for the log.
-const char* timezoneNameProblem(std::string_view name);

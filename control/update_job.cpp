@@ -1,23 +1,17 @@
 #include "control/update_job.h"
 
 #include <sys/stat.h>
-#include <syslog.h>
 
-#include <utility>
-
-#include "daemon/command_runner.h"
-#include "daemon/io.h"
-#include "daemon/log.h"
+#include "base/command_runner.h"
+#include "base/io.h"
+#include "base/log.h"
+#include "firewall/firewall.h"
 
 namespace {
-
-constexpr const char kBanner[] = "****************\n";
 
 // Bytes that keep their meaning inside "..." in sh, plus the newline that
 // would end the install line and start a command of the client's choosing.
 bool isUnsafeInDoubleQuotes(char c) { return c == '"' || c == '$' || c == '`' || c == '\\' || c == '\n'; }
-
-void syslogInfo(const std::string& line) { syslog(LOG_INFO, "%s", line.c_str()); }
 
 }  // namespace
 
@@ -94,28 +88,23 @@ std::string updateLaunchCommand(const std::string& scriptPath) {
   return "(sleep 5 && sh \"" + scriptPath + "\" >/dev/null) &";
 }
 
-UpdateJobContext::UpdateJobContext(FireWall& fw, CommandRunner& commandRunner, std::function<int()> stopListeningFn,
-                                   std::string dir)
-    : firewall(fw), runner(commandRunner), stopListening(std::move(stopListeningFn)), dataDir(std::move(dir)) {}
-
-bool installUpdate(const std::string& packagePath, UpdateJobContext& ctx) {
-  const std::function<void(const std::string&)>& log = ctx.logInfo ? ctx.logInfo : syslogInfo;
+bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) {
 
   // Everything that can refuse the request is decided before anything is
   // stopped: a refused update leaves the daemon serving as it was.
   PackagePathCheck verdict = checkPackagePath(packagePath);
   if (verdict != PackagePathCheck::kOk) {
-    log(std::string("install update refused (") + describePackagePathCheck(verdict) + "): " +
+    logInfo(std::string("install update refused (") + describePackagePathCheck(verdict) + "): " +
         escapeControlBytes(packagePath));
     return false;
   }
 
-  const std::string scriptPath = updateJobScriptPath(ctx.dataDir);
+  const std::string scriptPath = updateJobScriptPath(ctx.firewall.dataDir());
   const std::string script = updateJobScript(packagePath);
   // Written as a whole new file renamed into place, so a link planted at the
   // script's path is replaced rather than followed.
   if (!replaceFileAtomically(scriptPath, script, 0666)) {
-    log("install update failed: cannot write " + scriptPath);
+    logInfo("install update failed: cannot write " + scriptPath);
     return false;
   }
 
@@ -124,20 +113,17 @@ bool installUpdate(const std::string& packagePath, UpdateJobContext& ctx) {
   // Through the listener itself, never by a descriptor number read from a
   // file: a stale number could name any descriptor of this process.
   int closedFd = ctx.stopListening ? ctx.stopListening() : 0;
-  if (closedFd > 0) log("close(" + std::to_string(closedFd) + ")");
+  if (closedFd > 0) logInfo("close(" + std::to_string(closedFd) + ")");
 
-  std::fprintf(ctx.out, "Autoupdate sh file: %s\n", scriptPath.c_str());
-  std::fputs(kBanner, ctx.out);
-  std::fputs(script.c_str(), ctx.out);
-  std::fputs(kBanner, ctx.out);
-  std::fflush(ctx.out);
+  progress("Autoupdate sh file: " + scriptPath + "\n");
+  progressScript(script);
 
   const std::string launch = updateLaunchCommand(scriptPath);
-  log("install update: " + launch);
+  logInfo("install update: " + launch);
   // The shell puts the delayed job in the background and returns at once, so
   // the reply reaches the client before the job stops the daemon.
   if (ctx.runner.runShell(launch) == -1) {
-    log("install update failed: could not start the shell for " + scriptPath);
+    logInfo("install update failed: could not start the shell for " + scriptPath);
     return false;
   }
   return true;

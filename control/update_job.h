@@ -7,13 +7,11 @@
 // waits for the job nor learns how it ended.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
-#include "firewall/firewall.h"
-
 class CommandRunner;
+class FireWall;
 
 // File name of the job script inside the data directory.
 inline constexpr const char kUpdateJobScriptName[] = "/autoupdate-job.sh";
@@ -51,10 +49,8 @@ std::string updateLaunchCommand(const std::string& scriptPath);
 // What the job needs from the daemon. Everything referenced must outlive the
 // installUpdate call.
 struct UpdateJobContext {
-  UpdateJobContext(FireWall& fw, CommandRunner& commandRunner, std::function<int()> stopListeningFn,
-                   std::string dir = fwFilesDir);
-
-  // Switched off before the job starts.
+  // Switched off before the job starts; the job script is written into its
+  // data directory.
   FireWall& firewall;
   // Runs the launch command (through the shell; it returns at once).
   CommandRunner& runner;
@@ -62,12 +58,6 @@ struct UpdateJobContext {
   // listening socket it shut down, or 0 (or less) when none was listening.
   // Empty: nothing to stop.
   std::function<int()> stopListening;
-  // Where the job script is written.
-  std::string dataDir;
-  // Progress lines ("Autoupdate sh file: ...", the script between banners).
-  std::FILE* out = stdout;
-  // Lines for the system log; the default sends them at LOG_INFO.
-  std::function<void(const std::string&)> logInfo;
 };
 
 // Carries out command 10 for `packagePath` (already converted to 8-bit text).
@@ -79,4 +69,4 @@ struct UpdateJobContext {
 // in both cases before anything was stopped: the kill switch and the control
 // port stay as they were and no job runs — or when the shell that launches
 // the job cannot be started (the firewall and listener are stopped by then).
-bool installUpdate(const std::string& packagePath, UpdateJobContext& ctx);
+bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx);

@@ -8,8 +8,8 @@
 #include <memory>
 #include <mutex>
 
-#include "daemon/log.h"
-#include "daemon/unique_fd.h"
+#include "base/log.h"
+#include "base/unique_fd.h"
 
 namespace {
 

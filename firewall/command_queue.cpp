@@ -3,14 +3,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <future>
-#include <mutex>
 #include <thread>
 
-#include "daemon/command_runner.h"
+#include "base/command_runner.h"
+#include "base/thread_annotations.h"
 
 namespace {
 
@@ -30,14 +28,14 @@ constexpr std::chrono::seconds kStopWait{5};
 // never touches freed memory whichever of the two ends first.
 struct CommandQueue::Shared {
   CommandRunner* runner;
-  std::mutex mu;
-  std::condition_variable work;  // jobs queued or stop requested
-  std::condition_variable idle;  // a job finished or the worker ended
-  std::deque<Job> jobs;
-  bool busy = false;
-  bool stopping = false;
-  bool workerAlive = false;
-  pid_t workerPid = 0;  // the process whose thread serves `jobs`
+  Mutex mu;
+  CondVar work;  // jobs queued or stop requested
+  CondVar idle;  // a job finished or the worker ended
+  std::deque<Job> jobs GUARDED_BY(mu);
+  bool busy GUARDED_BY(mu) = false;
+  bool stopping GUARDED_BY(mu) = false;
+  bool workerAlive GUARDED_BY(mu) = false;
+  pid_t workerPid GUARDED_BY(mu) = 0;  // the process whose thread serves `jobs`
 
   explicit Shared(CommandRunner& r) : runner(&r) {}
 
@@ -57,9 +55,9 @@ struct CommandQueue::Shared {
   }
 
   static void workerLoop(std::shared_ptr<Shared> s) {
-    std::unique_lock<std::mutex> lk(s->mu);
+    MutexLock lk(s->mu);
     for (;;) {
-      s->work.wait(lk, [&] { return s->stopping || !s->jobs.empty(); });
+      while (!s->stopping && s->jobs.empty()) s->work.wait(lk);
       if (s->stopping) break;
       Job job = std::move(s->jobs.front());
       s->jobs.pop_front();
@@ -76,7 +74,7 @@ struct CommandQueue::Shared {
     s->idle.notify_all();
   }
 
-  void dropPendingLocked() {
+  void dropPendingLocked() REQUIRES(mu) {
     for (Job& job : jobs) {
       if (job.script) ::unlink(job.first.c_str());
       if (job.done) job.done->set_value(-1);
@@ -87,7 +85,7 @@ struct CommandQueue::Shared {
   // Starts this process's worker when it has none. A copy inherited across
   // fork has no thread behind it, and its queued jobs belong to the parent.
   // Throws when no thread can be started.
-  void ensureWorkerLocked(const std::shared_ptr<Shared>& self) {
+  void ensureWorkerLocked(const std::shared_ptr<Shared>& self) REQUIRES(mu) {
     pid_t me = ::getpid();
     if (workerPid == me && workerAlive) return;
     if (workerPid != me) {
@@ -100,9 +98,9 @@ struct CommandQueue::Shared {
   }
 
   // Queues `job`; false when stopping or no worker can be started.
-  bool push(const std::shared_ptr<Shared>& self, Job job) {
+  bool push(const std::shared_ptr<Shared>& self, Job job) EXCLUDES(mu) {
     {
-      std::lock_guard<std::mutex> lk(mu);
+      MutexLock lk(mu);
       if (stopping) return false;
       try {
         ensureWorkerLocked(self);
@@ -119,14 +117,17 @@ struct CommandQueue::Shared {
 CommandQueue::CommandQueue(CommandRunner& runner) : shared_(std::make_shared<Shared>(runner)) {}
 
 CommandQueue::~CommandQueue() {
-  std::unique_lock<std::mutex> lk(shared_->mu);
-  shared_->stopping = true;
-  shared_->work.notify_all();
+  Shared& s = *shared_;
+  MutexLock lk(s.mu);
+  s.stopping = true;
+  s.work.notify_all();
   // Give a running command a bounded time to finish, so a runner owned by
   // the caller is not used after it is gone; never join (the worker may
   // belong to a process image that forked, or be stuck in a command).
-  if (shared_->workerPid == ::getpid()) {
-    shared_->idle.wait_for(lk, kStopWait, [&] { return !shared_->workerAlive; });
+  if (s.workerPid == ::getpid()) {
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (s.workerAlive && s.idle.wait_until(lk, deadline) != std::cv_status::timeout) {
+    }
   }
 }
 
@@ -150,7 +151,8 @@ int CommandQueue::runForeground(const std::string& commandLine) {
 }
 
 void CommandQueue::waitIdle() {
-  std::unique_lock<std::mutex> lk(shared_->mu);
-  if (shared_->workerPid != ::getpid()) return;
-  shared_->idle.wait(lk, [&] { return (shared_->jobs.empty() && !shared_->busy) || !shared_->workerAlive; });
+  Shared& s = *shared_;
+  MutexLock lk(s.mu);
+  if (s.workerPid != ::getpid()) return;
+  while (!(s.jobs.empty() && !s.busy) && s.workerAlive) s.idle.wait(lk);
 }

@@ -2,44 +2,27 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdarg>
-#include <cstdio>
+#include <stdexcept>
 
-#include "daemon/command_runner.h"
-#include "daemon/io.h"
-#include "daemon/log.h"
-#include "daemon/process.h"
-#include "daemon/unique_fd.h"
+#include "base/command_runner.h"
+#include "base/io.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "base/unique_fd.h"
 #include "firewall/rule_scripts.h"
 
 using namespace fwscript;
 
 namespace {
 
-// Progress lines go to standard output (which is /dev/null once the daemon
-// has detached, and then left unflushed); flushed at once so that they
-// interleave correctly with the output of the commands.
-__attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::vprintf(fmt, ap);
-  va_end(ap);
-  flushStdout();
-}
-
-void sayText(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  flushStdout();
-}
+const CommandLog kFirewallLog{"[Firewall]", true, "\n"};
 
 // A line for the system log as well as standard output.
 void logLine(const std::string& line) {
-  sayText(line);
-  syslog(LOG_INFO, "%s", line.c_str());
+  progress(line);
+  logInfo(line);
 }
 
 // Pause between the steps of a change, as the daemon has always done. The
@@ -53,12 +36,10 @@ bool hasFilterTable(const std::string& saved) {
 
 }  // namespace
 
-FireWall::FireWall() : FireWall(fwFilesDir, realCommandRunner()) {}
-
 FireWall::FireWall(std::string dataDir, CommandRunner& runner) : dataDir_(std::move(dataDir)), queue_(runner) {
   struct stat st;
   if (::stat(dataDir_.c_str(), &st) == -1) {
-    say("Firewall create dir for config: %s\n", dataDir_.c_str());
+    progressf("Firewall create dir for config: %s\n", dataDir_.c_str());
     ::mkdir(dataDir_.c_str(), 0700);
   }
 }
@@ -70,7 +51,7 @@ bool FireWall::isValidServerAddress(const std::string& element) { return fwscrip
 bool FireWall::isValidInterfaceName(const std::string& name) { return fwscript::isValidInterfaceName(name); }
 
 bool FireWall::setInterfaceToSkip(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   interfaceToSkip = name;
   if (fwscript::isValidInterfaceName(name)) return true;
   logLine("[Firewall] Refused interface name \"" + printable(name) + "\"\n");
@@ -79,26 +60,26 @@ bool FireWall::setInterfaceToSkip(const std::string& name) {
 
 bool FireWall::firewallOn(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                           bool allowLocalDevices, bool blockDNS) {
-  std::lock_guard<std::mutex> lock(mu_);
-  say("firewallOn: %s\n", printable(interfaceToSkip, 256).c_str());
+  MutexLock lock(mu_);
+  progressf("firewallOn: %s\n", printable(interfaceToSkip, 256).c_str());
   return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true);
 }
 
 bool FireWall::firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                               bool allowLocalDevices, bool blockDNS) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true);
 }
 
 bool FireWall::firewallOff() {
-  std::lock_guard<std::mutex> lock(mu_);
-  say("firewallOff, is enable: %d\n", getStateOfPF());
+  MutexLock lock(mu_);
+  progressf("firewallOff, is enable: %d\n", getStateOfPF());
   changeLocked("", false, false, false, false, false);
   return true;
 }
 
 bool FireWall::reset() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   firewallOffBlockIPv4();
   // Foreground, and after "/fwoff.sh" on the queue: when this returns, both
   // tables are open.
@@ -108,18 +89,18 @@ bool FireWall::reset() {
 void FireWall::waitIdle() { queue_.waitIdle(); }
 
 FireWall::Flags FireWall::flags() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return flags_;
 }
 
 std::string FireWall::interfaceToSkipName() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return interfaceToSkip;
 }
 
 bool FireWall::changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                             bool allowLocalDevices, bool blockDNS, bool checkInterface) {
-  say("firewall change: %s\n", printable(interfaceToSkip, 256).c_str());
+  progressf("firewall change: %s\n", printable(interfaceToSkip, 256).c_str());
 
   // Request text ends up unquoted in scripts that run as root: refuse the
   // whole request before anything is written, run or recorded.
@@ -194,7 +175,7 @@ bool FireWall::firewallOnBlockIPv4(const std::string& serverAddresses) {
 }
 
 bool FireWall::firewallOffBlockIPv4() {
-  say("firewallOff, is enable: %d\n", getStateOfPF());
+  progressf("firewallOff, is enable: %d\n", getStateOfPF());
   writeAndStartScript(kOpenScript, join(kOpenIPv4Lines));
   return true;
 }
@@ -212,13 +193,13 @@ bool FireWall::restoreUserIPv6Setting() {
 }
 
 bool FireWall::firewallOnBlockDNS(bool block) {
-  say("firewallBlockDNS, is enable: %d\n", block);
+  progressf("firewallBlockDNS, is enable: %d\n", block);
   writeAndStartScript(kDnsScript, join(block ? Lines(kDnsBlockLines) : Lines(kDnsAllowLines)));
   return true;
 }
 
 bool FireWall::firewallAllowLocalDevices(bool allow) {
-  say("firewallAllowLocalDevices, is enable: %d\n", allow);
+  progressf("firewallAllowLocalDevices, is enable: %d\n", allow);
   writeAndStartScript(kLocalDevicesScript,
                       join(allow ? Lines(kLocalDevicesAddLines) : Lines(kLocalDevicesDeleteLines)));
   return true;
@@ -233,67 +214,42 @@ bool FireWall::firewallAllowZeph(bool allow) {
 bool FireWall::firewallOnBlockIPv6() { return writeAndRestoreIPv6(kIPv6BlockFile, join(kIPv6BlockLines)); }
 
 bool FireWall::firewallOffBlockIPv6() {
-  say("firewallOffBlockIPv6, is enable: %d\n", getStateOfPF());
+  progressf("firewallOffBlockIPv6, is enable: %d\n", getStateOfPF());
   writeAndRestoreIPv6(kIPv6OpenFile, join(kOpenFilterTableLines));
   return true;
 }
 
 int FireWall::executeRootCommand(const std::string& command) {
-  try {
-    say("[Firewall] Execute cmd: %s\n", command.c_str());
-    syslog(LOG_INFO, "[Firewall] Execute cmd: %s\n", command.c_str());
-    return queue_.runForeground(command);
-  } catch (...) {
-    say("[Firewall] Failed Execute cmd: %s\n", command.c_str());
-    return -1;
-  }
-}
-
-std::string FireWall::writeFreshFile(const std::string& path, const std::string& text) {
-  static std::atomic<unsigned> counter{0};
-  std::string fresh = path + ".new." + std::to_string(::getpid()) + "." +
-                      std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-  // 0666: the umask in force decides (the daemon's 027 gives 0640).
-  UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenBaseFlags, 0666));
-  if (!fd) return {};
-  bool ok = writeFull(fd.get(), text);
-  if (::close(fd.release()) != 0) ok = false;
-  if (ok) return fresh;
-  // A script cut short could apply half a rule set: run nothing instead.
-  ::unlink(fresh.c_str());
-  return {};
+  return runLoggedCommand(kFirewallLog, command, [&] { return queue_.runForeground(command); });
 }
 
 bool FireWall::writeAndStartScript(std::string_view name, const std::string& text) {
   std::string path = dataDir_ + std::string(name);
-  say("Firewall config file: %s\n", path.c_str());
-  std::string fresh = writeFreshFile(path, text);
+  progressf("Firewall config file: %s\n", path.c_str());
+  // 0666: the umask in force decides (the daemon's 027 gives 0640). A script
+  // cut short could apply half a rule set: nothing runs then.
+  std::string fresh = writeFileBeside(path, text, 0666);
   if (fresh.empty()) return false;
-  sayText(kBanner);
-  sayText(text);
-  sayText(kBanner);
+  progressScript(text);
   // The logged line is the classic background start; the queue runs the
   // same script with "sh <path> >/dev/null" in its turn.
   std::string command = "sh " + path + " >/dev/null &";
-  try {
-    say("[Firewall] Execute cmd: %s\n", command.c_str());
-    syslog(LOG_INFO, "[Firewall] Execute cmd: %s\n", command.c_str());
-    if (queue_.enqueueScript(fresh, path)) return true;
-  } catch (...) {
-  }
-  say("[Firewall] Failed Execute cmd: %s\n", command.c_str());
+  // A script that could not be queued is reported like a command that
+  // could not run.
+  runLoggedCommand(kFirewallLog, command, [&] {
+    if (!queue_.enqueueScript(fresh, path)) throw std::runtime_error("not queued");
+    return 0;
+  });
   return true;
 }
 
 bool FireWall::writeAndRestoreIPv6(std::string_view name, const std::string& text) {
   std::string path = dataDir_ + std::string(name);
-  say("Firewall config file: %s\n", path.c_str());
+  progressf("Firewall config file: %s\n", path.c_str());
   // Nothing else reads this file (it is only used in the foreground, under
   // the lock), so it can take its final name at once.
   if (!replaceFileAtomically(path, text, 0666)) return false;
-  sayText(kBanner);
-  sayText(text);
-  sayText(kBanner);
+  progressScript(text);
   executeRootCommand("ip6tables-restore < " + path);
   return true;
 }

@@ -2,10 +2,11 @@
 // and the state that records what is applied.
 #pragma once
 
-#include <mutex>
 #include <string>
 
+#include "base/thread_annotations.h"
 #include "firewall/command_queue.h"
+#include "firewall/rule_scripts.h"
 
 class CommandRunner;
 
@@ -32,8 +33,6 @@ class FireWall {
     bool dnsBlocked = false;           // no DNS accept rules are in force
   };
 
-  // Uses the real command runner and fwFilesDir (the daemon's global).
-  FireWall();
   // `runner` must outlive the object. Creates `dataDir` (mode 0700 less the
   // umask) when it does not exist, printing
   // "Firewall create dir for config: <dir>".
@@ -58,34 +57,34 @@ class FireWall {
   // Returns false (and logs the refusal) when `name` is not a valid
   // interface name; the name is stored all the same so that the request it
   // belongs to is refused as a whole by firewallOn/firewallChange.
-  bool setInterfaceToSkip(const std::string& name);
+  bool setInterfaceToSkip(const std::string& name) EXCLUDES(mu_);
 
   // Applies the requested options (see the class comment for ordering).
   // Returns false when the request was refused as a whole because an element
   // of `serverAddresses` or the stored interface name is invalid: nothing was
   // written or run and no flag changed. True otherwise.
   bool firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
-                      bool allowLocalDevices, bool blockDNS);
+                      bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
   // Prints "firewallOn: <interface>" and does what firewallChange does.
   bool firewallOn(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
-                  bool allowLocalDevices, bool blockDNS);
+                  bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
   // Kill switch and IPv6 block off: the user's saved rules come back, or,
   // when a restore fails, that family's filter table is opened. Always true.
-  bool firewallOff();
+  bool firewallOff() EXCLUDES(mu_);
   // Opens the IPv4 and IPv6 filter tables (the user's rules are discarded);
   // the flags are unchanged. Returns when both are applied. Always true.
-  bool reset();
+  bool reset() EXCLUDES(mu_);
 
   // Returns when every command issued so far has finished.
   void waitIdle();
 
   // Snapshots taken under the lock.
-  Flags flags() const;
+  Flags flags() const EXCLUDES(mu_);
   bool killSwitchOn() const { return flags().killSwitchOn; }
   bool ipv6Blocked() const { return flags().ipv6Blocked; }
   bool localDevicesAllowed() const { return flags().localDevicesAllowed; }
   bool dnsBlocked() const { return flags().dnsBlocked; }
-  std::string interfaceToSkipName() const;
+  std::string interfaceToSkipName() const EXCLUDES(mu_);
   const std::string& dataDir() const { return dataDir_; }
 
  private:
@@ -94,7 +93,7 @@ class FireWall {
   // Unlocked core of firewallChange. `checkInterface` is false for
   // firewallOff, which never uses the interface name.
   bool changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
-                    bool allowLocalDevices, bool blockDNS, bool checkInterface);
+                    bool allowLocalDevices, bool blockDNS, bool checkInterface) REQUIRES(mu_);
 
   // The steps. Rule scripts are queued and not waited for; the save and
   // restore methods and the IPv6 tables run in the foreground. Each returns
@@ -102,57 +101,50 @@ class FireWall {
   // as noted.
 
   // "/fw.sh": true when the script was written and queued.
-  bool firewallOnBlockIPv4(const std::string& serverAddresses);
+  bool firewallOnBlockIPv4(const std::string& serverAddresses) REQUIRES(mu_);
   // "/fwoff.sh": always true.
-  bool firewallOffBlockIPv4();
+  bool firewallOffBlockIPv4() REQUIRES(mu_);
   // "iptables-save > <backup>": true when the save succeeded. A failed save
   // leaves no backup behind; a backup without a filter table gets an open
   // one, so that restoring it really lifts the kill switch.
-  bool dumpUserIPv4Settings();
+  bool dumpUserIPv4Settings() REQUIRES(mu_);
   // "iptables-restore < <backup>": true when the restore succeeded.
-  bool restoreUserIPv4Setting();
-  bool dumpUserIPv6Settings();
-  bool restoreUserIPv6Setting();
+  bool restoreUserIPv4Setting() REQUIRES(mu_);
+  bool dumpUserIPv6Settings() REQUIRES(mu_);
+  bool restoreUserIPv6Setting() REQUIRES(mu_);
   // "/fw_dns.sh": the delete text for true, the add text for false. Always true.
-  bool firewallOnBlockDNS(bool block);
+  bool firewallOnBlockDNS(bool block) REQUIRES(mu_);
   // "/fw_local_devs.sh": add for true, delete for false. Always true.
-  bool firewallAllowLocalDevices(bool allow);
+  bool firewallAllowLocalDevices(bool allow) REQUIRES(mu_);
   // firewallAllowLocalDevices(allow), then "/fw_zeph.sh". Always true.
-  bool firewallAllowZeph(bool allow);
+  bool firewallAllowZeph(bool allow) REQUIRES(mu_);
   // "/fw_v6.sh" through ip6tables-restore: false when the file could not be
   // written.
-  bool firewallOnBlockIPv6();
+  bool firewallOnBlockIPv6() REQUIRES(mu_);
   // "/fwoff_v6.sh" through ip6tables-restore: always true.
-  bool firewallOffBlockIPv6();
+  bool firewallOffBlockIPv6() REQUIRES(mu_);
 
   // Prints and logs "[Firewall] Execute cmd: <command>", runs it after every
   // command issued before, and returns its wait status (-1: not run).
-  int executeRootCommand(const std::string& command);
+  int executeRootCommand(const std::string& command) REQUIRES(mu_);
   // The shared rule-script steps: prints the path, writes `text` to a fresh
   // file, echoes it between banners, logs "sh <path> >/dev/null &" and queues
   // the run. False when the file could not be written (nothing else happens).
-  bool writeAndStartScript(std::string_view name, const std::string& text);
+  bool writeAndStartScript(std::string_view name, const std::string& text) REQUIRES(mu_);
   // Same up to the echo, then "ip6tables-restore < <path>" in the foreground.
   // False when the file could not be written.
-  bool writeAndRestoreIPv6(std::string_view name, const std::string& text);
-  // Writes `text` to a new unique file beside `path`; returns its name, or
-  // the empty text when it could not be created.
-  std::string writeFreshFile(const std::string& path, const std::string& text);
+  bool writeAndRestoreIPv6(std::string_view name, const std::string& text) REQUIRES(mu_);
   // Runs a save command; removes the backup when the save fails and adds an
   // open filter table when the saved text has none.
-  bool saveRules(const char* tool, const std::string& path);
+  bool saveRules(const char* tool, const std::string& path) REQUIRES(mu_);
 
   std::string dataDir_;
   CommandQueue queue_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
 
   // Configuration and state, in the order the daemon has always kept them.
-  std::string interfaceToSkip;
-  std::string ipv4RulesFile = "/iptables.rules";
-  std::string ipv6RulesFile = "/ip6tables.rules";
-  Flags flags_;
+  std::string interfaceToSkip GUARDED_BY(mu_);
+  const std::string ipv4RulesFile{fwscript::kIPv4RulesFile};
+  const std::string ipv6RulesFile{fwscript::kIPv6RulesFile};
+  Flags flags_ GUARDED_BY(mu_);
 };
-
-// The daemon's one firewall (defined by the daemon's entry point, so that
-// tests linking the library never touch the real data directory).
-extern FireWall firewallImpl;

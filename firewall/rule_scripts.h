@@ -21,9 +21,6 @@ inline constexpr std::string_view kIPv6OpenFile = "/fwoff_v6.sh";
 inline constexpr std::string_view kIPv4RulesFile = "/iptables.rules";
 inline constexpr std::string_view kIPv6RulesFile = "/ip6tables.rules";
 
-// Printed before and after the echo of every script text.
-inline constexpr std::string_view kBanner = "****************\n";
-
 using Lines = std::span<const std::string_view>;
 
 // "/fw.sh", the kill switch: the fixed head and tail around the interface

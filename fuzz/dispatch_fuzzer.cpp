@@ -15,7 +15,7 @@
 #include <string>
 
 #include "control/dispatcher.h"
-#include "daemon/command_runner.h"
+#include "base/command_runner.h"
 #include "firewall/firewall.h"
 #include "timezone/timezone_worker.h"
 

@@ -1,5 +1,5 @@
 // The worker's crash report, run in child processes (it ends the process).
-#include "daemon/daemon.h"
+#include "daemon/crash_report.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "daemon/safe_syslog.h"
+#include "base/safe_syslog.h"
 
 namespace {
 

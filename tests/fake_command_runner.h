@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/command_runner.h"
+#include "base/command_runner.h"
 
 class FakeCommandRunner : public CommandRunner {
  public:

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/io.h"
+#include "base/io.h"
 #include "fake_command_runner.h"
 #include "firewall/rule_scripts.h"
 

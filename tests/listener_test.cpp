@@ -13,8 +13,8 @@
 #include <future>
 #include <thread>
 
-#include "daemon/io.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/unique_fd.h"
 #include "spine_test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "daemon/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -34,11 +34,10 @@ TEST(WriteLogTest, FlushesCanBeTurnedOffOnceNobodyReadsStandardOutput) {
   std::string late;
   const std::string out = captureFd(STDOUT_FILENO, dir.file("stdout"), [&] {
     setStdoutFlushes(false);
-    std::fputs("held back", stdout);
-    flushStdout();
+    progress("held back");
     late = readWholeFile(dir.file("stdout"));
     setStdoutFlushes(true);
-    flushStdout();
+    progress("");
   });
   EXPECT_EQ(late, "");
   EXPECT_EQ(out, "held back");

@@ -1,4 +1,4 @@
-#include "daemon/safe_syslog.h"
+#include "base/safe_syslog.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/unique_fd.h"
+#include "base/unique_fd.h"
 #include "spine_test_support.h"
 
 TEST(SafeSyslogTest, DatagramHasSyslogHeaderAndIsCutToTheBuffer) {

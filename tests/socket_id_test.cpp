@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/io.h"
+#include "base/io.h"
 #include "spine_test_support.h"
 
 TEST(SocketIdTest, ReadsTheLeadingNumberAndZeroForAnythingElse) {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "daemon/io.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/unique_fd.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "daemon/io.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/unique_fd.h"
 
 // A fresh directory under the test temp dir, removed with its content.
 class ScopedTempDir {

@@ -1,5 +1,7 @@
 #include "control/text.h"
 
+#include "timezone/zone_name.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>

@@ -1,16 +1,15 @@
 #include "timezone/timezone_worker.h"
 
-#include <syslog.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
-#include "control/text.h"
-#include "daemon/command_runner.h"
-#include "daemon/io.h"
-#include "daemon/process.h"
+#include "base/command_runner.h"
+#include "base/io.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "timezone/zone_name.h"
 
 namespace {
 
@@ -48,8 +47,6 @@ std::string setTimezoneCommand(const std::string& name) { return "timedatectl se
 
 }  // namespace
 
-TimezoneWorker::TimezoneWorker() : runner_(realCommandRunner()) { init(); }
-
 TimezoneWorker::TimezoneWorker(TimezoneFiles files, CommandRunner& runner)
     : files_(std::move(files)), runner_(runner) {
   init();
@@ -58,22 +55,22 @@ TimezoneWorker::TimezoneWorker(TimezoneFiles files, CommandRunner& runner)
 void TimezoneWorker::init() {
   char buf[kLineBufferSize];
   if (findDefaultTZ(buf, sizeof buf) == nullptr) {
-    syslog(LOG_INFO, "[TimezoneWorker] Unable to determine default timezone.");
+    logInfo("[TimezoneWorker] Unable to determine default timezone.");
     return;
   }
   // The default goes into a shell command line on restore: it must pass the
   // same check as a name from the client.
   if (const char* problem = timezoneNameProblem(buf)) {
-    syslog(LOG_INFO, "[TimezoneWorker] Default timezone \"%s\" is not usable: %s.", buf, problem);
+    logInfof("[TimezoneWorker] Default timezone \"%s\" is not usable: %s.", buf, problem);
     return;
   }
-  syslog(LOG_INFO, "%s - %s", "[TimezoneWorker] [19] Default timezone is", buf);
+  logInfof("%s - %s", "[TimezoneWorker] [19] Default timezone is", buf);
   defaultTimezone = buf;
   supported = true;
 }
 
 TimezoneWorker::~TimezoneWorker() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (changed) {
     restoreLocked();
     changed = false;
@@ -81,19 +78,19 @@ TimezoneWorker::~TimezoneWorker() {
 }
 
 bool TimezoneWorker::isChanged() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return changed;
 }
 
 TimezoneOutcome TimezoneWorker::setTimezone(const std::string& name) {
   if (!supported) return TimezoneOutcome::kUnsupported;
   if (const char* problem = timezoneNameProblem(name)) {
-    syslog(LOG_INFO, "[TimezoneWorker] Refused to set timezone: %s.", problem);
+    logInfof("[TimezoneWorker] Refused to set timezone: %s.", problem);
     return TimezoneOutcome::kRefused;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (!exitedZero(executeRootCommand(setTimezoneCommand(name)))) {
-    syslog(LOG_INFO, "[TimezoneWorker] Setting the timezone failed.");
+    logInfo("[TimezoneWorker] Setting the timezone failed.");
     return TimezoneOutcome::kFailed;
   }
   changed = true;
@@ -101,7 +98,7 @@ TimezoneOutcome TimezoneWorker::setTimezone(const std::string& name) {
 }
 
 TimezoneOutcome TimezoneWorker::restore() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return restoreLocked();
 }
 
@@ -109,7 +106,7 @@ TimezoneOutcome TimezoneWorker::restoreLocked() {
   if (!supported) return TimezoneOutcome::kUnsupported;
   if (!changed) return TimezoneOutcome::kNothingToDo;
   if (!exitedZero(executeRootCommand(setTimezoneCommand(defaultTimezone)))) {
-    syslog(LOG_INFO, "[TimezoneWorker] Restoring the default timezone failed.");
+    logInfo("[TimezoneWorker] Restoring the default timezone failed.");
     return TimezoneOutcome::kFailed;
   }
   changed = false;
@@ -117,9 +114,10 @@ TimezoneOutcome TimezoneWorker::restoreLocked() {
 }
 
 bool TimezoneWorker::restoreAfterCrash() {
-  std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
-  if (!lock.owns_lock()) return false;
-  return restoreLocked() == TimezoneOutcome::kDone;
+  if (!mu_.try_lock()) return false;
+  bool restored = restoreLocked() == TimezoneOutcome::kDone;
+  mu_.unlock();
+  return restored;
 }
 
 bool TimezoneWorker::changeToIP(const char* name) {
@@ -129,14 +127,7 @@ bool TimezoneWorker::changeToIP(const char* name) {
 bool TimezoneWorker::restoreToDefault() { return restore() == TimezoneOutcome::kDone; }
 
 int TimezoneWorker::executeRootCommand(const std::string& commandLine) {
-  try {
-    std::string line = "[TimezoneWorker] Execute cmd: " + commandLine;
-    syslog(LOG_INFO, "%s", line.c_str());
-    return runner_.runShell(commandLine);
-  } catch (...) {
-    syslog(LOG_INFO, "[TimezoneWorker] Failed Execute cmd: %s", commandLine.c_str());
-    return -1;
-  }
+  return runLoggedCommand(runner_, CommandLog{"[TimezoneWorker]"}, commandLine);
 }
 
 char* TimezoneWorker::findDefaultTZ(char* buf, size_t size) const {

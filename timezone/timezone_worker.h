@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <string>
+
+#include "base/thread_annotations.h"
 
 class CommandRunner;
 
@@ -31,8 +32,6 @@ enum class TimezoneOutcome {
 // operation holds one lock, so concurrent requests run one after another.
 class TimezoneWorker {
  public:
-  // The real files and the real command runner (the daemon's global).
-  TimezoneWorker();
   // `runner` must outlive the object.
   TimezoneWorker(TimezoneFiles files, CommandRunner& runner);
   // Sets a timezone that this object changed back to the default.
@@ -42,9 +41,9 @@ class TimezoneWorker {
 
   // Sets the system timezone to `name` after checking it
   // (timezoneNameProblem). kDone marks the timezone as changed.
-  TimezoneOutcome setTimezone(const std::string& name);
+  TimezoneOutcome setTimezone(const std::string& name) EXCLUDES(mu_);
   // Sets the default timezone back when this object changed it.
-  TimezoneOutcome restore();
+  TimezoneOutcome restore() EXCLUDES(mu_);
 
   // True when setTimezone(name) gave kDone.
   bool changeToIP(const char* name);
@@ -57,7 +56,7 @@ class TimezoneWorker {
   // may). Best effort: it logs and starts timedatectl, which allocates, so
   // the caller should bound it (the daemon arms an alarm first). True when
   // the restore ran and succeeded.
-  bool restoreAfterCrash();
+  bool restoreAfterCrash() EXCLUDES(mu_);
 
   // Logs and runs `commandLine` through the shell. Returns the wait status,
   // or -1 when it could not be run.
@@ -74,20 +73,17 @@ class TimezoneWorker {
 
   // A default timezone was found: change and restore can work.
   bool isSupported() const { return supported; }
-  bool isChanged() const;
+  bool isChanged() const EXCLUDES(mu_);
   const std::string& getDefaultTimezone() const { return defaultTimezone; }
 
  private:
-  TimezoneOutcome restoreLocked();
+  TimezoneOutcome restoreLocked() REQUIRES(mu_);
   void init();
 
   TimezoneFiles files_;
   CommandRunner& runner_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   bool supported = false;  // set once by the constructor
-  bool changed = false;    // guarded by mu_
+  bool changed GUARDED_BY(mu_) = false;
   std::string defaultTimezone;
 };
-
-// The daemon's one timezone worker (defined by the daemon's entry point).
-extern TimezoneWorker timezoneWorkerImpl;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,8 @@
 
 #include "control/message.h"
 #include "control/text.h"
-#include "daemon/unique_fd.h"
+#include "base/io.h"
+#include "base/unique_fd.h"
 
 namespace {
 
@@ -119,7 +121,7 @@ const char kRawHelp[] =
 
 struct Connection {
   std::string host = "127.0.0.1";
-  uint16_t port = 23589;
+  uint16_t port = kControlPort;
   int timeoutSeconds = 30;
 };
 
@@ -172,31 +174,20 @@ int exchange(const Connection& conn, const MessagePacket& packet) {
                  std::strerror(errno));
     return kExitNoReply;
   }
-  size_t sent = 0;
-  while (sent < sizeof packet.bytes) {
-    // MSG_NOSIGNAL: a daemon that hangs up must not kill us with SIGPIPE.
-    ssize_t n = ::send(fd.get(), packet.bytes + sent, sizeof packet.bytes - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::fprintf(stderr, "tundrafoxctl: sending the request failed: %s\n", std::strerror(errno));
-      return kExitNoReply;
-    }
-    sent += static_cast<size_t>(n);
+  // SIGPIPE is ignored (main): a daemon that hangs up fails the write.
+  if (!writeFull(fd.get(), packet.bytes, sizeof packet.bytes)) {
+    std::fprintf(stderr, "tundrafoxctl: sending the request failed: %s\n", std::strerror(errno));
+    return kExitNoReply;
   }
   unsigned char reply[kMessageReplySize];
-  size_t got = 0;
-  while (got < sizeof reply) {
-    ssize_t n = ::recv(fd.get(), reply + got, sizeof reply - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) {
+  errno = 0;
+  if (!readFull(fd.get(), reply, sizeof reply)) {
+    if (errno == 0) {
       std::fprintf(stderr, "tundrafoxctl: the daemon closed the connection without a reply\n");
-      return kExitNoReply;
-    }
-    if (n < 0) {
+    } else {
       std::fprintf(stderr, "tundrafoxctl: no reply: %s\n", std::strerror(errno));
-      return kExitNoReply;
     }
-    got += static_cast<size_t>(n);
+    return kExitNoReply;
   }
   MessageReply r = MessageReply::fromBytes(reply);
   std::printf("result: %u (%s)\nreply:", r.result,
@@ -328,6 +319,7 @@ int rawCommand(const Connection& conn, const std::vector<std::string>& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
   Connection conn;
   std::vector<std::string> words;                        // the command and its options
   std::optional<std::vector<std::string>> passthrough;  // after "--"

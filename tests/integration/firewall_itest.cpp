@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "daemon/command_runner.h"
-#include "daemon/io.h"
+#include "base/command_runner.h"
+#include "base/io.h"
 #include "firewall/firewall.h"
 #include "support/daemon_fixture.h"
 

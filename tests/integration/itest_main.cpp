@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/process.h"
+#include "base/process.h"
 #include "support/daemon_fixture.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include <cstring>
 #include <string>
 
-#include "daemon/command_runner.h"
-#include "daemon/unique_fd.h"
+#include "base/command_runner.h"
+#include "base/unique_fd.h"
 #include "firewall/firewall.h"
 #include "support/daemon_fixture.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/io.h"
+#include "base/io.h"
 #include "support/daemon_fixture.h"
 
 using namespace itest;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/io.h"
+#include "base/io.h"
 #include "support/daemon_fixture.h"
 
 using namespace itest;

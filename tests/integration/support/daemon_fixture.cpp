@@ -20,8 +20,8 @@
 #include <sstream>
 #include <thread>
 
-#include "daemon/io.h"
-#include "daemon/process.h"
+#include "base/io.h"
+#include "base/process.h"
 
 #ifndef TUNDRAFOXCTL_PATH
 #define TUNDRAFOXCTL_PATH ""

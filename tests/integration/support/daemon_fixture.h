@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "control/message.h"
-#include "daemon/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace itest {
 

@@ -1,4 +1,4 @@
-#include "daemon/process.h"
+#include "base/process.h"
 
 #include <cerrno>
 #include <csignal>

@@ -13,7 +13,33 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
+
+// Builds a line in a caller's fixed buffer: no allocation, usable in a signal
+// handler. Text that does not fit is cut; the buffer always holds a
+// terminated string.
+class FixedLine {
+ public:
+  FixedLine(char* buf, size_t size) : buf_(buf), size_(size) { terminate(); }
+  void add(const char* s, size_t n);
+  void add(const char* s);
+  void addChar(char c) { add(&c, 1); }
+  // Unsigned decimal, at least `width` digits, padded with `pad`.
+  void addNumber(unsigned long v, int width = 1, char pad = '0');
+  // 16 upper-case hexadecimal digits, zero-filled.
+  void addHex16(uint64_t v);
+  const char* c_str() const { return buf_; }
+  size_t size() const { return len_; }
+
+ private:
+  void terminate() {
+    if (size_ > 0) buf_[len_] = '\0';
+  }
+  char* buf_;
+  size_t size_;
+  size_t len_ = 0;
+};
 
 // Takes what the async path needs from the non-async world: the identity
 // that starts every line and the offset of local time from UTC (read once

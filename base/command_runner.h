@@ -1,6 +1,7 @@
 // The seam between the daemon's logic and the programs it runs as root.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,21 @@ class CommandRunner {
 
 // The runner that really starts programs (through spawnProcess).
 CommandRunner& realCommandRunner();
+
+// How a part of the daemon reports the commands it runs as root.
+struct CommandLog {
+  const char* owner;         // "[Firewall]", "[TimezoneWorker]"
+  bool progressToo = false;  // also on standard output (and failures only there)
+  const char* lineEnd = "";  // appended to each line ("\n" or nothing)
+};
+
+// Logs "<owner> Execute cmd: <command><lineEnd>".
+void logExecuteCmd(const CommandLog& log, const std::string& command);
+// Logs "<owner> Failed Execute cmd: <command><lineEnd>".
+void logFailedCmd(const CommandLog& log, const std::string& command);
+
+// Logs `command`, then calls `run` and returns its result (a wait status).
+// Should logging or `run` throw, logs the failure and returns -1.
+int runLoggedCommand(const CommandLog& log, const std::string& command, const std::function<int()>& run);
+// The same, running `command` with runner.runShell.
+int runLoggedCommand(CommandRunner& runner, const CommandLog& log, const std::string& command);

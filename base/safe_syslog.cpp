@@ -1,4 +1,6 @@
-#include "daemon/safe_syslog.h"
+#include "base/safe_syslog.h"
+
+#include "base/io.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,33 +24,6 @@ std::atomic<int> gLineFd{-1};
 
 const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// Appends to a fixed buffer, always leaving room for a NUL.
-struct Appender {
-  char* buf;
-  size_t size;
-  size_t len = 0;
-
-  void add(const char* s, size_t n) {
-    for (size_t i = 0; i < n && len + 1 < size; ++i) buf[len++] = s[i];
-  }
-  void add(const char* s) { add(s, std::strlen(s)); }
-  void addChar(char c) { add(&c, 1); }
-  // Unsigned decimal, at least `width` digits, padded with `pad`.
-  void addNumber(unsigned long v, int width, char pad) {
-    char digits[24];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0 && n < 24);
-    for (int i = n; i < width; ++i) addChar(pad);
-    while (n > 0) addChar(digits[--n]);
-  }
-  void terminate() {
-    if (size > 0) buf[len < size ? len : size - 1] = '\0';
-  }
-};
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
 void civilFromDays(long days, long* year, unsigned* month, unsigned* day) {
@@ -94,17 +69,35 @@ bool connectToLog(int fd) {
   return logAddress(&addr) && ::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
 }
 
-void writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+}  // namespace
+
+void FixedLine::add(const char* s, size_t n) {
+  for (size_t i = 0; i < n && len_ + 1 < size_; ++i) buf_[len_++] = s[i];
+  terminate();
 }
 
-}  // namespace
+void FixedLine::add(const char* s) { add(s, std::strlen(s)); }
+
+void FixedLine::addNumber(unsigned long v, int width, char pad) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && n < 24);
+  for (int i = n; i < width; ++i) addChar(pad);
+  while (n > 0) addChar(digits[--n]);
+}
+
+void FixedLine::addHex16(uint64_t v) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  char digits[16];
+  for (int i = 15; i >= 0; --i) {
+    digits[i] = kDigits[v & 0xF];
+    v >>= 4;
+  }
+  add(digits, 16);
+}
 
 void safeSyslogInit(const char* ident) {
   size_t n = std::strlen(ident);
@@ -120,7 +113,7 @@ void safeSyslogSetSocketPath(const char* path) { gSocketPath.store(path); }
 
 size_t formatSyslogDatagram(char* buf, size_t size, int priority, time_t localSeconds,
                             const char* ident, const char* text) {
-  Appender a{buf, size};
+  FixedLine a(buf, size);
   long days = static_cast<long>(localSeconds / 86400);
   long secs = static_cast<long>(localSeconds % 86400);
   if (secs < 0) {
@@ -147,8 +140,7 @@ size_t formatSyslogDatagram(char* buf, size_t size, int priority, time_t localSe
   a.add(ident);
   a.add(": ");
   a.add(text);
-  a.terminate();
-  return a.len;
+  return a.size();
 }
 
 void safeSyslog(int priority, const char* text) {
@@ -168,13 +160,13 @@ void safeSyslog(int priority, const char* text) {
 
   // The standard-error copy, as LOG_PERROR gives it: "ident: text\n".
   char copy[1024];
-  Appender e{copy, sizeof copy};
+  FixedLine e(copy, sizeof copy);
   e.add(gIdent);
   e.add(": ");
   e.add(text);
-  size_t n = e.len;
+  size_t n = e.size();
   if (n == 0 || copy[n - 1] != '\n') e.addChar('\n');
-  writeAll(STDERR_FILENO, copy, e.len);
+  writeFull(STDERR_FILENO, copy, e.size());
   errno = savedErrno;
 }
 

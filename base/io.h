@@ -1,6 +1,8 @@
 // Whole-buffer read and write on descriptors.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -16,6 +18,12 @@ inline bool writeFull(int fd, const std::string& s) { return writeFull(fd, s.dat
 // Reads a whole file into `out`. Returns false when the file cannot be
 // opened or read.
 bool readFile(const std::string& path, std::string* out);
+
+// Writes `text` to a new file with a unique name beside `path` (`path` plus
+// a suffix), created exclusively with `mode` (the umask still applies).
+// Returns its name, or "" when it could not be written whole (nothing is
+// left behind then).
+std::string writeFileBeside(const std::string& path, const std::string& text, mode_t mode);
 
 // Writes `text` to a new file beside `path` and renames it over `path`, so a
 // reader sees either the old or the new content, never a mix. `mode` is the

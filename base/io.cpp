@@ -1,4 +1,4 @@
-#include "daemon/io.h"
+#include "base/io.h"
 
 #include <atomic>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/unique_fd.h"
+#include "base/unique_fd.h"
 
 bool readFull(int fd, void* buf, size_t len) {
   char* p = static_cast<char*>(buf);
@@ -47,17 +47,23 @@ bool readFile(const std::string& path, std::string* out) {
   }
 }
 
-bool replaceFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
-  // A unique sibling name, created exclusively so the umask applies as it
-  // would to a plain open(O_CREAT).
+std::string writeFileBeside(const std::string& path, const std::string& text, mode_t mode) {
   static std::atomic<unsigned> counter{0};
-  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenBaseFlags, mode));
-  if (!fd) return false;
+  std::string fresh = path + ".new." + std::to_string(::getpid()) + "." +
+                      std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenBaseFlags, mode));
+  if (!fd) return {};
   bool ok = writeFull(fd.get(), text);
   if (::close(fd.release()) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(tmp.c_str());
+  if (ok) return fresh;
+  ::unlink(fresh.c_str());
+  return {};
+}
+
+bool replaceFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
+  std::string fresh = writeFileBeside(path, text, mode);
+  if (fresh.empty()) return false;
+  if (::rename(fresh.c_str(), path.c_str()) == 0) return true;
+  ::unlink(fresh.c_str());
   return false;
 }

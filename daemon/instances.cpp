@@ -1,0 +1,46 @@
+#include "daemon/instances.h"
+
+#include <unistd.h>
+
+#include "base/command_runner.h"
+#include "base/log.h"
+#include "control/dispatcher.h"
+#include "control/listener.h"
+#include "control/update_job.h"
+
+// Constructed in this order before main: the firewall (which makes sure its
+// data directory exists), then the timezone worker (which looks up the
+// default timezone and logs it).
+FireWall firewallImpl(fwFilesDir, realCommandRunner());
+TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner());
+
+namespace {
+
+// Command 10: the update job over the daemon's firewall, runner and listener.
+bool installUpdateFromDaemon(const std::string& packagePath) {
+  return installUpdate(packagePath, UpdateJobContext{firewallImpl, realCommandRunner(), stopListening});
+}
+
+}  // namespace
+
+const ListenerOptions& workerListenerOptions() {
+  static DaemonServices services{firewallImpl, timezoneWorkerImpl, realCommandRunner(), installUpdateFromDaemon};
+  static const ListenerOptions options = [] {
+    ListenerOptions opts;
+    // Put the firewall into its all-open state first.
+    opts.beforeListening = [] {
+      firewallImpl.reset();
+      logInfo("firewallImpl.reset();");
+    };
+    opts.handler = [](const MessagePacket& packet) { return processMessagePacket(packet, services); };
+    return opts;
+  }();
+  return options;
+}
+
+void restoreTimezoneAfterCrash() {
+  // The alarm ends the process should the clean-up hang on a lock the
+  // crashed thread held.
+  alarm(5);
+  timezoneWorkerImpl.restoreAfterCrash();
+}

@@ -1,0 +1,65 @@
+#include "daemon/worker.h"
+
+#include <signal.h>
+#include <syslog.h>
+
+#include <atomic>
+
+#include "base/log.h"
+#include "control/listener.h"
+#include "daemon/crash_report.h"
+#include "daemon/instances.h"
+
+pthread_t serverThr;
+
+namespace {
+
+// Whether serverThr holds a started thread; read by the crash handler.
+std::atomic<bool> gServerThrStarted{false};
+
+}  // namespace
+
+int InitWorkThread() {
+  // The options live as long as the process, as the detached thread may.
+  int rc = pthread_create(&serverThr, nullptr, listenThread,
+                          const_cast<ListenerOptions*>(&workerListenerOptions()));
+  if (rc == 0) gServerThrStarted.store(true);
+  return rc;
+}
+
+void DestroyWorkThread() {
+  // listenThread detached itself; the process ends right after this, so
+  // there is nothing to join or cancel.
+  gServerThrStarted.store(false);
+}
+
+int WorkProc() {
+  installCrashHandlers();
+
+  // Blocked before any thread exists, so every thread inherits the mask and
+  // these signals are taken only by the sigwait below. SIGHUP is taken here
+  // too, so its line is logged outside any handler.
+  sigset_t waitSet;
+  sigemptyset(&waitSet);
+  for (int sig : {SIGQUIT, SIGINT, SIGTERM, SIGHUP}) sigaddset(&waitSet, sig);
+  pthread_sigmask(SIG_BLOCK, &waitSet, nullptr);
+
+  WriteLog("[WORK PROC] Started\n");
+  if (InitWorkThread() == 0) {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&waitSet, &sig) != 0) continue;
+      if (sig == SIGHUP) {
+        logAt(LOG_WARNING, "Received SIGHUP signal.");
+        continue;
+      }
+      break;
+    }
+    DestroyWorkThread();
+  } else {
+    WriteLog("[WORK PROC] Create work thread failed\n");
+  }
+  WriteLog("[WORK PROC] Stopped\n");
+  return 2;
+}
+

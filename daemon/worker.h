@@ -1,0 +1,20 @@
+// The worker process: the listener thread and the wait for a stop signal.
+#pragma once
+
+#include <pthread.h>
+
+// The worker's listener thread (detached; valid only while started).
+extern pthread_t serverThr;
+
+// The worker: installs the crash handlers, blocks the stop signals, starts
+// the listener thread and waits for SIGQUIT, SIGINT or SIGTERM (SIGHUP is
+// logged and ignored). Returns 2, the worker's exit status.
+int WorkProc();
+
+// Starts listenThread as serverThr, with the worker's listener options.
+// Returns 0 when it started, the pthread error number otherwise.
+int InitWorkThread();
+
+// Lets go of serverThr without joining it (the thread detached itself).
+// Does nothing when no listener thread was started. Async-signal-safe.
+void DestroyWorkThread();
