@@ -71,24 +71,6 @@ bool isSyslogDatagram(const std::string& got, const std::string& pri, const std:
 
 }  // namespace
 
-TEST(SafeSyslogTest, SendsDatagramInLocalTimeAndCopiesToStderr) {
-  ScopedTempDir dir;
-  const std::string sockPath = dir.file("log");
-  UniqueFd server = bindLogReceiver(sockPath);
-
-  safeSyslogInit("tundrafoxd");
-  safeSyslogSetSocketPath(sockPath.c_str());
-  const time_t before = time(nullptr);
-  const std::string err =
-      captureFd(STDERR_FILENO, dir.file("stderr"), [] { safeSyslog(LOG_WARNING, "Received SIGTERM signal."); });
-  const time_t after = time(nullptr);
-  safeSyslogSetSocketPath("/dev/log");
-
-  EXPECT_EQ(err, "tundrafoxd: Received SIGTERM signal.\n");
-  const std::string got = nextDatagram(server.get());
-  EXPECT_TRUE(isSyslogDatagram(got, "12", "Received SIGTERM signal.", before, after)) << got;
-}
-
 // The per-request lines: the same datagrams as syslog(3) would send, from
 // many threads at once, found again after the log daemon restarts, and
 // handed to syslog(3) while the socket is closed.
