@@ -15,8 +15,9 @@ declare -A TUNDRAFOX_PACKAGES=(
   # what the daemon drives inside the sandbox (the real tools), and ip for
   # the test networks
   [run]="iptables iproute2 procps"
-  # GoogleTest, built from its sources with each build's flags
-  [test]="googletest libgtest-dev libgmock-dev"
+  # GoogleTest, built from its sources with each build's flags; openvpn and
+  # openssl (certificates) for the integration test's real tunnel
+  [test]="googletest libgtest-dev libgmock-dev openvpn openssl"
   # the fuzzer and the thread-safety analysis (clang) with libFuzzer's runtime
   [clang]="clang libclang-rt-14-dev"
 )

@@ -1,11 +1,11 @@
 // Entry of the integration tests.
 //
 // Outside a sandbox, this program runs no test itself: it starts each
-// selected test in its own fresh sandbox (`tundrafox-sandbox -- <self>
-// --gtest_filter=<test>`), prints one result line per test and a summary
-// "N passed, N failed", and ends with status 1 when any test failed. Inside a
-// sandbox it is an ordinary GoogleTest program. Listing (--gtest_list_tests)
-// works anywhere and needs no root.
+// selected test in its own fresh sandbox (`tundrafox-sandbox [FLAGS] --
+// <self> --gtest_filter=<test>`, FLAGS from kSandboxFlags), prints one result
+// line per test and a summary "N passed, N failed", and ends with status 1
+// when any test failed. Inside a sandbox it is an ordinary GoogleTest
+// program. Listing (--gtest_list_tests) works anywhere and needs no root.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -51,13 +51,21 @@ bool filterSelects(const std::string& filter, const std::string& name) {
   return positive && (dash == std::string::npos || !matchesAny(filter.substr(dash + 1), name));
 }
 
+// Extra sandbox flags for the tests that match a pattern; every other test
+// gets the plain sandbox, with stand-ins for every program it stubs.
+const std::pair<const char*, std::vector<std::string>> kSandboxFlags[] = {
+    {"RealVpnTest.*", {"--real", "openvpn"}},  // a real tunnel (vpn_itest.cpp)
+};
+
 // Runs one test in a sandbox; true when it passed. At the time limit
 // `timeout` ends the sandbox, which takes everything inside down with it.
 bool runInSandbox(const std::string& test, bool color) {
-  const std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
-                                         itest::sandboxPath(), "--", std::filesystem::read_symlink("/proc/self/exe"),
-                                         "--gtest_filter=" + test, "--gtest_brief=1",
-                                         color ? "--gtest_color=yes" : "--gtest_color=no"};
+  std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
+                                   itest::sandboxPath()};
+  for (const auto& extra : kSandboxFlags)
+    if (globMatch(extra.first, test.c_str())) argv.insert(argv.end(), extra.second.begin(), extra.second.end());
+  argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
+                           "--gtest_brief=1", color ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);
   const pid_t pid = spawnProcess(argv, SpawnOptions{.searchPath = true});
   const int status = pid < 0 ? -1 : waitProcess(pid);

@@ -2,19 +2,26 @@
 // namespaces, so that the real daemon can be started by tests and demos
 // without any effect on the machine it runs on.
 //
-//   tundrafox-sandbox [--stubs DIR] [--syslog-fd N] [--] COMMAND ARGS...
+//   tundrafox-sandbox [--stubs DIR] [--real NAME]... [--syslog-fd N] [--] COMMAND ARGS...
 //
 // Inside the sandbox:
 //   - every mount is private: nothing propagates back to the host;
-//   - /proc is the sandbox's own; /run, /tmp and /var/log are empty tmpfs;
+//   - /proc is the sandbox's own; /run, /tmp and /var/log are empty tmpfs,
+//     except for the host entries (e.g. /tmp/checkout) that hold the current
+//     directory, COMMAND, the stub directory or this program: those are bound
+//     back in, so that a checkout under /tmp works like one anywhere else;
 //   - /etc and /usr/share are overlays over the host directories whose
 //     writable layer lives in memory (read-only bind as a fallback);
 //   - /dev is a small tmpfs with the usual nodes bound from the host, its own
-//     devpts and shm, and /dev/log, a datagram socket served by the sandbox's
-//     init: every datagram becomes one line of /var/log/sandbox/syslog;
+//     devpts and shm, /dev/net/tun (when the host has it: tunnels can be made
+//     in the sandbox's network), and /dev/log, a datagram socket served by
+//     the sandbox's init: every datagram becomes one line of
+//     /var/log/sandbox/syslog;
 //   - the network namespace has only `lo`, which is up;
-//   - PATH starts with the stub directory (recording fakes of timedatectl,
-//     openvpn, dpkg, systemctl, su, sudo, who, pgrep); SANDBOX_DIR is
+//   - PATH starts with /run/sandbox-stubs, links to the stub directory's
+//     recording fakes of timedatectl, openvpn, dpkg, systemctl, su, sudo,
+//     who, pgrep, less those named with --real (repeatable), whose real
+//     programs are then found further down PATH; SANDBOX_DIR is
 //     /var/log/sandbox; SANDBOX_OUTER_NETNS holds the inode of the network
 //     namespace the sandbox was started from, so code inside can assert that
 //     it is not on the host's network.
@@ -36,6 +43,7 @@
 // instead of the sandbox's own /var/log/sandbox/syslog (used to capture the
 // log of a sandbox nested in another one).
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
@@ -52,10 +60,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,7 +85,7 @@ constexpr const char* kStage = "/tmp/.sandbox-stage";
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: tundrafox-sandbox [--stubs DIR] [--syslog-fd N] [--] COMMAND [ARGS...]\n"
+               "usage: tundrafox-sandbox [--stubs DIR] [--real NAME]... [--syslog-fd N] [--] COMMAND [ARGS...]\n"
                "Runs COMMAND as root in private mount, network and PID namespaces.\n");
   std::_Exit(125);
 }
@@ -116,7 +126,8 @@ void buildDev() {
   std::string dev = std::string(kStage) + "/dev";
   mkdirOrDie(dev, 0755);
   mountOrDie("tmpfs", dev.c_str(), "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m");
-  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+  mkdirOrDie(dev + "/net", 0755);
+  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty", "net/tun"}) {
     std::string host = std::string("/dev/") + node;
     std::string target = dev + "/" + node;
     struct stat st {};
@@ -219,6 +230,83 @@ void drainLog(int sock, int logFd) {
   }
 }
 
+// The directories emptied by tmpfs mounts.
+constexpr const char* kEmptied[] = {"/tmp", "/run", "/var/log"};
+
+// A host entry directly under one of kEmptied that must stay visible, held
+// open (O_PATH) while the tmpfs goes over it, then bound back in.
+struct KeptEntry {
+  std::string path;
+  int fd;
+};
+
+// For each of `paths` that lies under an emptied directory, the entry just
+// below that directory ("/tmp/co/build/x" keeps "/tmp/co"), opened.
+std::vector<KeptEntry> entriesToKeep(const std::vector<std::string>& paths) {
+  std::vector<KeptEntry> kept;
+  for (const std::string& p : paths) {
+    char* real = ::realpath(p.c_str(), nullptr);
+    if (real == nullptr) continue;
+    std::string path = real;
+    std::free(real);
+    for (const char* dir : kEmptied) {
+      const std::string prefix = std::string(dir) + "/";
+      if (path.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string entry = path.substr(0, path.find('/', prefix.size()));
+      bool known = false;
+      for (const KeptEntry& k : kept) known = known || k.path == entry;
+      int fd = known ? -1 : ::open(entry.c_str(), O_PATH | O_CLOEXEC);
+      if (fd >= 0) kept.push_back({entry, fd});
+    }
+  }
+  return kept;
+}
+
+// Binds each kept entry over an empty file or directory of the new tmpfs.
+void bindKeptEntries(const std::vector<KeptEntry>& kept) {
+  for (const KeptEntry& k : kept) {
+    struct stat st {};
+    if (::fstat(k.fd, &st) != 0) die("stat " + k.path);
+    if (S_ISDIR(st.st_mode)) {
+      mkdirOrDie(k.path, 0755);
+    } else {
+      int fd = ::open(k.path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+      if (fd < 0) die("create " + k.path);
+      ::close(fd);
+    }
+    const std::string source = "/proc/self/fd/" + std::to_string(k.fd);
+    mountOrDie(source.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+    ::close(k.fd);
+  }
+}
+
+// /run/sandbox-stubs: a link to every entry of `stubDir` but the `real`
+// programs, so that PATH finds the real ones there. Returns the directory.
+std::string linkStubs(const std::string& stubDir, const std::vector<std::string>& real) {
+  const std::string links = "/run/sandbox-stubs";
+  mkdirOrDie(links, 0755);
+  DIR* d = ::opendir(stubDir.c_str());
+  if (d == nullptr) die("open stub directory " + stubDir);
+  std::vector<std::string> left = real;
+  while (dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    auto it = std::find(left.begin(), left.end(), name);
+    if (it != left.end()) {
+      left.erase(it);
+      continue;
+    }
+    if (::symlink((stubDir + "/" + name).c_str(), (links + "/" + name).c_str()) != 0) die("link stub " + name);
+  }
+  ::closedir(d);
+  if (!left.empty()) {
+    std::fprintf(stderr, "tundrafox-sandbox: --real %s: %s has no stand-in of that name\n", left[0].c_str(),
+                 stubDir.c_str());
+    std::_Exit(125);
+  }
+  return links;
+}
+
 int exitCodeOf(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -227,8 +315,10 @@ int exitCodeOf(int status) {
 
 struct Options {
   std::string stubDir = TUNDRAFOX_STUB_DIR;
+  std::vector<std::string> real;  // programs left unstubbed
   int syslogFd = -1;
   std::vector<char*> command;
+  std::string self;  // this program, which tests run again nested
 };
 
 [[noreturn]] void runInit(const Options& opt, ino_t outerNetns) {
@@ -238,10 +328,19 @@ struct Options {
 
   mountOrDie(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
   mountOrDie("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+  std::vector<std::string> needed = {opt.stubDir, opt.self};
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd != nullptr) needed.push_back(cwd);
+  if (std::strchr(opt.command[0], '/') != nullptr) needed.push_back(opt.command[0]);
+  const std::vector<KeptEntry> kept = entriesToKeep(needed);
   mountOrDie("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
   mountOrDie("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
   mountOrDie("tmpfs", "/var/log", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
   mkdirOrDie("/run/lock", 01777);
+  bindKeptEntries(kept);
+  // The old working directory is now under the tmpfs; enter the bound copy.
+  if (cwd != nullptr && !kept.empty() && ::chdir(cwd) != 0) die(std::string("chdir ") + cwd);
+  std::free(cwd);
 
   mkdirOrDie(kStage, 0700);
   mountOrDie("tmpfs", kStage, "tmpfs", 0, "mode=0700");
@@ -268,7 +367,7 @@ struct Options {
   int logSock = bindDevLog();
   bringLoopbackUp();
 
-  std::string path = opt.stubDir;
+  std::string path = opt.stubDir.empty() ? std::string() : linkStubs(opt.stubDir, opt.real);
   const char* oldPath = std::getenv("PATH");
   std::string rest = oldPath && *oldPath ? oldPath : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
   path = path.empty() ? rest : path + ":" + rest;
@@ -293,7 +392,8 @@ struct Options {
     ::execvp(opt.command[0], opt.command.data());
     std::fprintf(stderr,
                  "tundrafox-sandbox: cannot run %s: %s (note: /tmp, /run, /var/log are empty "
-                 "inside the sandbox)\n",
+                 "inside the sandbox but for the entries that hold the current directory and "
+                 "the command)\n",
                  opt.command[0], std::strerror(errno));
     std::_Exit(127);
   }
@@ -351,6 +451,8 @@ int main(int argc, char** argv) {
     }
     if (a == "--stubs" && i + 1 < argc) {
       opt.stubDir = argv[++i];
+    } else if (a == "--real" && i + 1 < argc) {
+      opt.real.push_back(argv[++i]);
     } else if (a == "--syslog-fd" && i + 1 < argc) {
       char* end = nullptr;
       long fd = std::strtol(argv[++i], &end, 10);
@@ -370,6 +472,8 @@ int main(int argc, char** argv) {
   if (i >= argc) usage();
   for (; i < argc; ++i) opt.command.push_back(argv[i]);
   opt.command.push_back(nullptr);
+  std::error_code ec;
+  opt.self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
 
   if (::geteuid() != 0) {
     std::fprintf(stderr,

@@ -3,7 +3,8 @@
 // The test binary's main runs each test in its own fresh sandbox
 // (tools/sandbox): empty /run, /tmp and /var/log, in-memory writable /etc and
 // /usr/share, a network namespace with only `lo`, recording stubs first on
-// PATH, and everything left running killed at the end. Tests need no
+// PATH (less the real programs kSandboxFlags in itest_main.cpp gives a test),
+// and everything left running killed at the end. Tests need no
 // clean-up and may change anything there. `DaemonTest` fails a test that is
 // not in a sandbox or after which a sanitizer report exists, and prints the
 // tails of the logs on failure. Waits poll every 10 ms and report false once
