@@ -12,8 +12,10 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 rm -rf "$1"
-mkdir -p "$1/tree"
+mkdir -p "$1/tree" "$1/tmp"
 out=$(cd "$1" && pwd)
+# The compiler's and lintian's temporary files too.
+export TMPDIR="$out/tmp"
 # Tracked and new files as they are in the work tree, not the build trees.
 git -C "$src" ls-files -co --exclude-standard | while IFS= read -r f; do
   [ -e "$src/$f" ] && printf '%s\n' "$f"
