@@ -23,6 +23,14 @@ cg2=$(findmnt -n -o TARGET -t cgroup2 | head -n 1)
 unshare --mount --pid --fork --cgroup --net true 2>/dev/null || skip "namespaces are not permitted here"
 cgroup=$cg2/tundrafox-boot-test.$$
 mkdir "$cgroup" 2>/dev/null || skip "cannot create a cgroup below $cg2"
+sd= outer=
+cleanup() {
+  [ -n "$sd" ] && kill -KILL "$sd" 2>/dev/null || true
+  [ -n "$outer" ] && wait "$outer" 2>/dev/null || true
+  find "$cgroup" -mindepth 1 -depth -type d -exec rmdir {} + 2>/dev/null || true
+  rmdir "$cgroup" 2>/dev/null || true
+}
+trap cleanup EXIT
 
 deb=$(realpath "$1")
 work=$(dirname "$deb")/boot-test
@@ -41,6 +49,7 @@ mount -t cgroup2 cgroup2 "\$R/sys/fs/cgroup"
 mount --rbind /dev "\$R/dev"
 mount -t tmpfs tmpfs "\$R/run"
 mount -t tmpfs tmpfs "\$R/tmp"
+# A known default timezone: the daemon reads it at start.
 echo Etc/UTC >"\$R/etc/timezone"
 ln -sf /usr/share/zoneinfo/Etc/UTC "\$R/etc/localtime"
 # A container image's "start no services" policy would keep dpkg from
@@ -59,14 +68,6 @@ BOOT
 sh -c 'echo $$ >"$1/cgroup.procs"; exec unshare --mount --pid --fork --uts --ipc --net --cgroup sh "$2"' \
   sh "$cgroup" "$work/boot.sh" >"$work/boot.log" 2>&1 &
 outer=$!
-sd=
-cleanup() {
-  [ -n "$sd" ] && kill -KILL "$sd" 2>/dev/null || true
-  wait "$outer" 2>/dev/null || true
-  find "$cgroup" -mindepth 1 -depth -type d -exec rmdir {} + 2>/dev/null || true
-  rmdir "$cgroup" 2>/dev/null || true
-}
-trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; [ -n "$sd" ] && inside journalctl --no-pager -n 60 >&2; exit 1; }
 inside() { nsenter -t "$sd" -m -p -n -u -i -r -w "$@"; }
