@@ -20,6 +20,10 @@ declare -A TUNDRAFOX_PACKAGES=(
   [test]="googletest libgtest-dev libgmock-dev openvpn openssl"
   # the fuzzer and the thread-safety analysis (clang) with libFuzzer's runtime
   [clang]="clang libclang-rt-14-dev"
+  # the Debian package: its build and lintian; and for the boot test, which
+  # installs it into a booted copy of this machine, the package's own
+  # dependencies, D-Bus for systemd-timedated, the time zones and openvpn
+  [package]="debhelper lintian adduser sudo systemd dbus tzdata openvpn"
 )
 
 need_root() {
