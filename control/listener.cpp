@@ -144,11 +144,11 @@ UniqueFd openControlSocket(const std::string& address, uint16_t port, std::strin
   }
   progress("Socket created\n");
 
-  // No SO_REUSEPORT: it would let any other process of root's bind the same
-  // port beside us and take a share of the connections (a second daemon
-  // whose monitor has not yet found the pid lock taken, for one).
-  // SO_REUSEADDR only lets us bind over connections of an earlier run that
-  // are still in TIME_WAIT; it never lets a bind in beside a listener.
+  // No SO_REUSEPORT: it lets any other process of the same user (root)
+  // that sets it too bind the same port beside us and take a share of the
+  // connections. SO_REUSEADDR only lets us bind over connections of an
+  // earlier run that are still in TIME_WAIT; it never lets a bind in beside
+  // a listener.
   setIntOption(sock.get(), SO_REUSEADDR, "setsockopt(SO_REUSEADDR) failed");
   // Linger 0: every close is abortive; accepted sockets inherit it.
   struct linger lin;
