@@ -9,10 +9,15 @@ class RealCommandRunner final : public CommandRunner {
  public:
   int runShell(const std::string& commandLine) override { return runShellCommand(commandLine); }
 
+  int runShellInOwnSession(const std::string& commandLine) override {
+    return runShellCommand(commandLine, SpawnOptions{.newSession = true});
+  }
+
   bool startDetached(const std::vector<std::string>& argv) override {
     SpawnOptions opts;
     opts.searchPath = true;
     opts.stdoutToDevNull = true;
+    opts.newSession = true;
     pid_t pid = spawnProcess(argv, opts);
     if (pid < 0) return false;
     reapInBackground(pid);

@@ -20,8 +20,15 @@ class CommandRunner {
 
   // Starts `argv` without a shell, argv[0] found on the search path, in the
   // background: standard output on /dev/null, standard error shared with the
-  // daemon, reaped when it ends. Returns false when it could not be started.
+  // daemon, reaped when it ends, in a session of its own (it outlives a
+  // worker restart). Returns false when it could not be started.
   virtual bool startDetached(const std::vector<std::string>& argv) = 0;
+
+  // runShell, but the shell leads a session of its own, so whatever it
+  // leaves running in the background outlives the worker (whose process
+  // group is ended when it dies). The default runs runShell: for runners
+  // that start nothing.
+  virtual int runShellInOwnSession(const std::string& commandLine) { return runShell(commandLine); }
 };
 
 // The runner that really starts programs (through spawnProcess).

@@ -57,7 +57,18 @@ void progressScript(std::string_view scriptText) {
   progress(text);
 }
 
-void logAt(int priority, std::string_view line) { syslogLine(priority, std::string(line).c_str()); }
+std::string shortenLogLine(std::string_view line) {
+  if (line.size() <= kMaxLogLineBytes) return std::string(line);
+  const bool newline = line.back() == '\n';
+  std::string marker = "...[cut: " + std::to_string(line.size()) + " bytes in all]";
+  if (newline) marker += '\n';
+  size_t keep = kMaxLogLineBytes - marker.size();
+  // Back to the start of a UTF-8 character (continuation bytes are 10xxxxxx).
+  while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+  return std::string(line.substr(0, keep)) + marker;
+}
+
+void logAt(int priority, std::string_view line) { syslogLine(priority, shortenLogLine(line).c_str()); }
 
 void logInfo(std::string_view line) { logAt(LOG_INFO, line); }
 

@@ -9,6 +9,7 @@
 // call's text comes out whole.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -26,9 +27,19 @@ void progressScript(std::string_view scriptText);
 
 // Sends `line` to the system log at LOG_INFO (or `priority`), as
 // syslog(priority, "%s", line) would, without syslog(3)'s process-wide lock
-// once the daemon has detached (see syslogLine).
+// once the daemon has detached (see syslogLine). A line longer than
+// kMaxLogLineBytes is cut (see shortenLogLine) rather than lost: the log
+// socket may refuse or truncate a datagram that large.
 void logInfo(std::string_view line);
 void logAt(int priority, std::string_view line);
+// The longest line sent to the system log as it is.
+inline constexpr size_t kMaxLogLineBytes = 4000;
+
+// `line` when it has at most kMaxLogLineBytes, else its first bytes (never
+// half a UTF-8 character) followed by "...[cut: N bytes in all]" (and the
+// line's final newline, if it had one), within kMaxLogLineBytes.
+std::string shortenLogLine(std::string_view line);
+
 // printf-style logInfo().
 void logInfof(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

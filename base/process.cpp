@@ -49,7 +49,9 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opt
   sigfillset(&all);
   posix_spawnattr_setsigmask(&s.attr, &none);
   posix_spawnattr_setsigdefault(&s.attr, &all);
-  posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (opts.newSession) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&s.attr, flags);
 
   posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
   if (opts.stdoutToDevNull) posix_spawn_file_actions_addopen(&s.actions, 1, "/dev/null", O_WRONLY, 0);
@@ -86,8 +88,8 @@ void reapInBackground(pid_t pid) {
   }
 }
 
-int runShellCommand(const std::string& commandLine) {
-  pid_t pid = spawnProcess({"/bin/sh", "-c", commandLine});
+int runShellCommand(const std::string& commandLine, const SpawnOptions& opts) {
+  pid_t pid = spawnProcess({"/bin/sh", "-c", commandLine}, opts);
   if (pid < 0) return -1;
   return waitProcess(pid);
 }

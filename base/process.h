@@ -11,6 +11,10 @@ struct SpawnOptions {
   bool searchPath = false;
   // Standard output on /dev/null instead of the daemon's own.
   bool stdoutToDevNull = false;
+  // The program leads a session (and process group) of its own, so it is
+  // not ended with the worker's process group when the worker dies. For
+  // programs that must outlive a worker restart (openvpn, the update job).
+  bool newSession = false;
 };
 
 // Starts `argv` (no shell: every word reaches the program as it is).
@@ -29,9 +33,9 @@ int waitProcess(pid_t pid);
 void reapInBackground(pid_t pid);
 
 // Runs `commandLine` with "/bin/sh -c" through spawnProcess and waits for the
-// shell, like system(3). Returns the wait status, or -1 when the shell could
-// not be started.
-int runShellCommand(const std::string& commandLine);
+// shell, like system(3), with `opts` for the shell. Returns the wait status,
+// or -1 when the shell could not be started.
+int runShellCommand(const std::string& commandLine, const SpawnOptions& opts = {});
 
 // True when `status` (from waitProcess) is a normal exit with status 0.
 bool exitedZero(int status);

@@ -100,11 +100,19 @@ bool isPerConnectionError(int err) {
   }
 }
 
+// "could not create thread" with the reason, on standard error and in the
+// system log, where an administrator sees why connections were dropped.
+void logThreadFailure(int err) {
+  const std::string line = std::string("could not create thread: ") + errorText(err);
+  progressError(line + "\n");
+  logInfo(line);
+}
+
 // Starts the connection thread for `fd`, or closes `fd` when it cannot.
 void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
   auto* cell = new (std::nothrow) ConnectionCell{fd, handler};
   if (cell == nullptr) {
-    progressError(std::string("could not create thread: ") + errorText(ENOMEM) + "\n");
+    logThreadFailure(ENOMEM);
     ::close(fd);
     return;
   }
@@ -118,7 +126,7 @@ void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
     pthread_attr_destroy(&attr);
   }
   if (rc != 0) {
-    progressError(std::string("could not create thread: ") + errorText(rc) + "\n");
+    logThreadFailure(rc);
     // Nobody else will ever close it or free the cell.
     ::close(fd);
     delete cell;
@@ -127,21 +135,21 @@ void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
 
 }  // namespace
 
-void runListener(const ListenerOptions& opts) {
-  if (opts.beforeListening) opts.beforeListening();
-
-  SocketIdReset idReset(opts.socketIdPath);
+UniqueFd openControlSocket(const std::string& address, uint16_t port, std::string* failure) {
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
+    *failure = std::string("Could not create socket: ") + errorText(errno);
     progress("Could not create socket");
-    return;
+    return sock;
   }
   progress("Socket created\n");
-  setSocketIdToFile(opts.socketIdPath, sock.get());
-  ListeningRegistration registration(sock.get());
 
+  // No SO_REUSEPORT: it lets any other process of the same user (root)
+  // that sets it too bind the same port beside us and take a share of the
+  // connections. SO_REUSEADDR only lets us bind over connections of an
+  // earlier run that are still in TIME_WAIT; it never lets a bind in beside
+  // a listener.
   setIntOption(sock.get(), SO_REUSEADDR, "setsockopt(SO_REUSEADDR) failed");
-  setIntOption(sock.get(), SO_REUSEPORT, "setsockopt(SO_REUSEPORT) failed");
   // Linger 0: every close is abortive; accepted sockets inherit it.
   struct linger lin;
   lin.l_onoff = 1;
@@ -151,19 +159,47 @@ void runListener(const ListenerOptions& opts) {
   struct sockaddr_in server;
   std::memset(&server, 0, sizeof server);
   server.sin_family = AF_INET;
-  server.sin_port = htons(opts.port);
+  server.sin_port = htons(port);
   int bound = -1;
-  if (::inet_pton(AF_INET, opts.address.c_str(), &server.sin_addr) != 1) {
+  if (::inet_pton(AF_INET, address.c_str(), &server.sin_addr) != 1) {
     errno = EINVAL;
   } else {
     bound = ::bind(sock.get(), reinterpret_cast<struct sockaddr*>(&server), sizeof server);
   }
   if (bound != 0) {
-    progressError(std::string("bind failed. Error: ") + errorText(errno) + "\n");
-    return;
+    *failure = std::string("bind failed. Error: ") + errorText(errno);
+    progressError(*failure + "\n");
+    return UniqueFd();
   }
   progress("bind done\n");
-  ::listen(sock.get(), SOMAXCONN);
+  if (::listen(sock.get(), SOMAXCONN) != 0) {
+    *failure = std::string("listen failed. Error: ") + errorText(errno);
+    progressError(*failure + "\n");
+    return UniqueFd();
+  }
+  return sock;
+}
+
+void runListener(const ListenerOptions& opts) {
+  if (opts.beforeListening) opts.beforeListening();
+
+  SocketIdReset idReset(opts.socketIdPath);
+  UniqueFd sock;
+  if (opts.listeningSocket >= 0) {
+    sock.reset(opts.listeningSocket);
+    // Listen again: an earlier worker may have stopped listening on this
+    // same socket (command 10), and a restarted worker serves again.
+    ::listen(sock.get(), SOMAXCONN);
+  } else {
+    std::string failure;
+    sock = openControlSocket(opts.address, opts.port, &failure);
+    if (!sock) {
+      logInfo(failure);
+      return;
+    }
+  }
+  setSocketIdToFile(opts.socketIdPath, sock.get());
+  ListeningRegistration registration(sock.get());
   progress("Waiting for incoming connections...\n");
 
   // Everything the loop needs exists before anyone is told we listen.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "control/message.h"
 #include "control/socket_id.h"
 
@@ -16,6 +17,11 @@ struct ListenerOptions {
   // (tests; see onListening).
   std::string address = "127.0.0.1";
   uint16_t port = kControlPort;
+  // A socket that openControlSocket opened (in the daemon: the monitor, once,
+  // so that the port stays bound while workers come and go). The listener
+  // takes it over and closes it when it ends. -1: the listener opens its
+  // own socket on `address`:`port`.
+  int listeningSocket = -1;
   // Where the listening socket's descriptor number is recorded (0 once the
   // listener has ended).
   std::string socketIdPath = kSocketIdFile;
@@ -29,10 +35,22 @@ struct ListenerOptions {
   std::function<void(uint16_t port)> onListening;
 };
 
-// Runs a listener on the calling thread: opens, binds and listens, then
+// Opens the control socket: IPv4 TCP, close-on-exec, SO_REUSEADDR (never
+// SO_REUSEPORT, which would let another process bind the port beside it),
+// an abortive close (SO_LINGER 0, inherited by accepted sockets), bound to
+// `address`:`port` and listening. The socket survives fork, so processes
+// forked afterwards share it. On failure returns an invalid UniqueFd and
+// sets `*failure` to the failed step with the system's reason ("bind
+// failed. Error: Address already in use"), which is also printed to
+// standard error; logging it is the caller's choice.
+UniqueFd openControlSocket(const std::string& address, uint16_t port, std::string* failure);
+
+// Runs a listener on the calling thread: takes over opts.listeningSocket
+// (listening on it again) or opens its own with openControlSocket, then
 // accepts until stopListening() is called (or the socket stops listening
 // otherwise), starting one detached connection_handler thread per
-// connection. Returns at once when the socket cannot be created or bound.
+// connection. Returns at once when its own socket cannot be opened (the
+// reason goes to the system log).
 // On return the listening socket is closed and 0 is written to the
 // socket-id file. Connection threads may still be running then; they keep
 // their own copy of the handler. One listener per process at a time.
@@ -51,7 +69,9 @@ void* connection_handler(void* arg);
 
 // Makes the running listener stop: shuts its socket down, which wakes the
 // blocked accept, after which the accept loop ends, the listener closes the
-// socket itself and writes 0 to the socket-id file. Returns the listening
+// socket itself and writes 0 to the socket-id file. The shutdown acts on the
+// socket, not on this process's descriptor: the port stops listening even
+// while another process (the monitor) holds a copy of the socket. Returns the listening
 // socket's descriptor number (for a log line), or 0 when no listener has a
 // socket open. Safe from any thread; the listener may still be finishing
 // when it returns.

@@ -74,12 +74,15 @@ std::string updateJobScript(const std::string& packagePath) {
   s += "user=$(who | grep '('$display')' | awk '{print $1}' | head -n 1)\n";
   s += "export DISPLAY=$display\n";
   s += "#if value=$(sudo logname); then\n";
-  s += "if value=$user; then\n";
+  // The assignment alone always succeeds: without the test, a display with
+  // nobody logged in ran su without a user name.
+  s += "if value=$user && [ -n \"$value\" ] && [ \"$value\" != root ]; then\n";
   s += "  #echo \"Found logged user\"\n";
   s += "  su -l $value -c 'tundra_fox -style=gtk &'\n";
   s += "else\n";
   s += "  #echo \"Could not find logged user. Run from root\"\n";
-  s += "  tundra_fox -style=gtk &\n";
+  // The job runs as root: the client is never started from here.
+  s += "  : # the client is not started as root\n";
   s += "fi\n";
   return s;
 }
@@ -121,8 +124,9 @@ bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) 
   const std::string launch = updateLaunchCommand(scriptPath);
   logInfo("install update: " + launch);
   // The shell puts the delayed job in the background and returns at once, so
-  // the reply reaches the client before the job stops the daemon.
-  if (ctx.runner.runShell(launch) == -1) {
+  // the reply reaches the client before the job stops the daemon. Its own
+  // session: a worker restart ends the worker's process group, never the job.
+  if (ctx.runner.runShellInOwnSession(launch) == -1) {
     logInfo("install update failed: could not start the shell for " + scriptPath);
     return false;
   }

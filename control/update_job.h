@@ -39,6 +39,8 @@ const char* describePackagePathCheck(PackagePathCheck verdict);
 std::string updateJobScriptPath(const std::string& dataDir);
 
 // The whole job script, 29 lines, with `packagePath` in the install line.
+// It starts the client again only for the user logged in on the X display,
+// and not at all when that is nobody or root.
 // `packagePath` must have passed checkPackagePath.
 std::string updateJobScript(const std::string& packagePath);
 
@@ -52,7 +54,8 @@ struct UpdateJobContext {
   // Switched off before the job starts; the job script is written into its
   // data directory.
   FireWall& firewall;
-  // Runs the launch command (through the shell; it returns at once).
+  // Runs the launch command (through the shell, in a session of its own so
+  // that a worker restart does not end the job; it returns at once).
   CommandRunner& runner;
   // Stops the control listener. Returns the descriptor number of the
   // listening socket it shut down, or 0 (or less) when none was listening.

@@ -34,8 +34,25 @@ void signal_handler(int sig) {
   }
 }
 
+namespace {
+
+// Logs why the pid lock file cannot be used and ends the process.
+[[noreturn]] void refusePidFile(const char* pidfile, const char* reason) {
+  logInfof("PID lock file %s: %s", pidfile, reason);
+  logInfof("Could not open PID lock file %s, exiting", pidfile);
+  std::exit(1);
+}
+
+}  // namespace
+
 void daemonize(const char* rundir, const char* pidfile) {
   if (::getppid() == 1) return;
+
+  // Checked before detaching, so that a start that cannot work ends with a
+  // status its caller sees. A link, directory or FIFO there is refused,
+  // never followed or blocked on (checked again once opened).
+  struct stat st;
+  if (::lstat(pidfile, &st) == 0 && !S_ISREG(st.st_mode)) refusePidFile(pidfile, "not a regular file");
 
   safeSyslogInit(kLogIdent);
   sigset_t blocked;
@@ -89,11 +106,9 @@ void daemonize(const char* rundir, const char* pidfile) {
     // Ignored: the daemon uses absolute paths only.
   }
 
-  pidFilehandle = ::open(pidfile, O_RDWR | O_CREAT | kOpenBaseFlags, 0600);
-  if (pidFilehandle == -1) {
-    logInfof("Could not open PID lock file %s, exiting", pidfile);
-    std::exit(1);
-  }
+  pidFilehandle = ::open(pidfile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | kOpenBaseFlags, 0600);
+  if (pidFilehandle == -1) refusePidFile(pidfile, errorText(errno));
+  if (::fstat(pidFilehandle, &st) != 0 || !S_ISREG(st.st_mode)) refusePidFile(pidfile, "not a regular file");
   if (::lockf(pidFilehandle, F_TLOCK, 0) == -1) {
     logInfof("Could not lock PID lock file %s, exiting", pidfile);
     std::exit(1);

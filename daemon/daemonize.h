@@ -20,9 +20,11 @@ extern int pidFilehandle;
 // Detaches the process and runs the monitor. Returns at once, doing nothing,
 // when the parent is process 1; otherwise returns only in the detached
 // monitor after MonitorProc has returned. The starting process ends inside
-// with status 0; the detached child ends with status 1 when setsid fails or
-// `pidfile` cannot be opened or locked (another instance runs). `pidfile` is
-// truncated once locked and holds "<pid>\n".
+// with status 0, or 1 when `pidfile` exists and is not a regular file (a
+// symlink, directory or FIFO is never followed or blocked on); the detached
+// child ends with status 1 when setsid fails or `pidfile` cannot be opened
+// or locked (another instance runs). `pidfile` is truncated once locked and
+// holds "<pid>\n".
 void daemonize(const char* rundir, const char* pidfile);
 
 // Logs "Daemon exiting" and closes the pid lock file (releasing the lock).

@@ -1,5 +1,6 @@
 #include "daemon/monitor.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,20 +8,108 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
 
 #include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
 #include "base/unique_fd.h"
+#include "control/listener.h"
 #include "daemon/daemonize.h"
+#include "daemon/instances.h"
 #include "daemon/worker.h"
 
 namespace {
 
 constexpr unsigned kForkRetryPauseMicros = 1000 * 1000;
 constexpr unsigned kRestartPauseMicros = 1000 * 1000;
+constexpr unsigned kGroupPollMicros = 10 * 1000;
+// How long the monitor waits for a dead worker's programs to end. SIGKILL
+// ends them at once unless one is stuck in the kernel.
+constexpr std::chrono::seconds kGroupEndWait{5};
+
+// True while a process of group `pgid` other than a zombie exists.
+bool groupHasLivingMember(pid_t pgid) {
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return false;
+  while (const dirent* e = ::readdir(proc.get())) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    UniqueFd fd(::open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY | kOpenBaseFlags));
+    char buf[512];
+    ssize_t n = fd ? ::read(fd.get(), buf, sizeof buf - 1) : -1;
+    if (n <= 0) continue;
+    buf[n] = '\0';
+    // "pid (comm) state ppid pgrp ...": comm may hold anything, even ')'.
+    const char* close = std::strrchr(buf, ')');
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (close != nullptr && std::sscanf(close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
+        state != 'Z' && state != 'X') {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Ends what is left of a dead worker's process group (rule scripts and
+// firewall commands it started) and waits, bounded, until none of it runs:
+// a dead worker's script must never change the tables after the next
+// worker's reset. The worker's zombie is not reaped yet, so the group's
+// number cannot pass to another process meanwhile.
+void endWorkerGroup(pid_t worker) {
+  const auto deadline = std::chrono::steady_clock::now() + kGroupEndWait;
+  for (;;) {
+    ::kill(-worker, SIGKILL);
+    if (!groupHasLivingMember(worker)) return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      WriteLog("[MONITOR] Programs of the ended worker are still running\n");
+      return;
+    }
+    ::usleep(kGroupPollMicros);
+  }
+}
+
+// The monitor's stop on SIGQUIT, SIGINT, SIGTERM or SIGUSR1.
+int stopOnSignal(int sig, pid_t worker) {
+  char line[256];
+  std::snprintf(line, sizeof line, "[MONITOR] Signal %s\n", signalText(sig));
+  WriteLog(line);
+  if (worker > 0) ::kill(worker, SIGTERM);
+  WriteLog("[MONITOR] Stopped\n");
+  ::unlink(kPidLockFile);
+  return 0;
+}
+
+// Opens the control socket that every worker inherits, retrying about once
+// a second while it cannot be bound (another process holds the port). The
+// failure is logged when it first happens and whenever its reason changes.
+// Returns 0 once `*sock` listens, or the stop signal that came meanwhile.
+int openControlSocketRetrying(UniqueFd* sock, const sigset_t& waitSet) {
+  const ListenerOptions& opts = workerListenerOptions();
+  std::string logged;
+  for (;;) {
+    std::string failure;
+    *sock = openControlSocket(opts.address, opts.port, &failure);
+    if (*sock) {
+      if (!logged.empty()) logInfo("bind done");
+      return 0;
+    }
+    if (failure != logged) {
+      logInfo(failure);
+      logged = failure;
+    }
+    const struct timespec pause = {1, 0};
+    siginfo_t info;
+    const int sig = sigtimedwait(&waitSet, &info, &pause);
+    if (sig == SIGHUP) logAt(LOG_WARNING, "Received SIGHUP signal.");
+    if (sig > 0 && sig != SIGHUP && sig != SIGCHLD) return sig;
+  }
+}
 
 }  // namespace
 
@@ -40,6 +129,15 @@ int MonitorProc() {
 
   SetPidFile(kMonitorPidFile);
 
+  // Bound once, here, and inherited by every worker: the port is never free
+  // while the daemon runs, not even while a worker is being replaced. No
+  // worker listens yet: a number left by an earlier run no longer holds.
+  setSocketIdToFile(workerListenerOptions().socketIdPath, 0);
+  UniqueFd controlSocket;
+  if (int sig = openControlSocketRetrying(&controlSocket, waitSet); sig != 0) return stopOnSignal(sig, -1);
+  setWorkerControlSocket(controlSocket.get());
+
+  const pid_t monitor = ::getpid();
   char line[256];
   for (;;) {
     pid_t worker = ::fork();
@@ -51,7 +149,12 @@ int MonitorProc() {
       ::usleep(kForkRetryPauseMicros);
       continue;
     }
-    if (worker == 0) std::exit(WorkProc());
+    if (worker == 0) {
+      attachWorkerToMonitor(monitor);
+      std::exit(WorkProc());
+    }
+    // Also here, so the group exists before the monitor could need it.
+    ::setpgid(worker, worker);
 
     for (;;) {
       siginfo_t info;
@@ -61,18 +164,18 @@ int MonitorProc() {
         logAt(LOG_WARNING, "Received SIGHUP signal.");
         continue;
       }
-      if (sig != SIGCHLD) {
-        std::snprintf(line, sizeof line, "[MONITOR] Signal %s\n", signalText(sig));
-        WriteLog(line);
-        ::kill(worker, SIGTERM);
-        WriteLog("[MONITOR] Stopped\n");
-        ::unlink(kPidLockFile);
-        return 0;
-      }
-      int status = 0;
+      if (sig != SIGCHLD) return stopOnSignal(sig, worker);
       // SIGCHLD also reports a worker that was stopped or continued; only
-      // an ended worker is reaped and acted on.
-      if (::waitpid(worker, &status, WNOHANG) != worker) continue;
+      // an ended worker is acted on. Left unreaped until its group is gone.
+      siginfo_t ended;
+      std::memset(&ended, 0, sizeof ended);
+      if (::waitid(P_PID, static_cast<id_t>(worker), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          ended.si_pid != worker) {
+        continue;
+      }
+      endWorkerGroup(worker);
+      int status = 0;
+      if (::waitpid(worker, &status, 0) != worker) status = 0;
       const int code = (status >> 8) & 0xFF;  // 0 for a worker killed by a signal
       if (code == 2) {
         WriteLog("[MONITOR] Childer stopped\n");
@@ -88,4 +191,3 @@ int MonitorProc() {
     }
   }
 }
-

@@ -4,8 +4,12 @@
 // The monitor's own pid file, written once before the first worker starts.
 inline constexpr const char kMonitorPidFile[] = "/var/run/tundrafoxd_child.pid";
 
-// The monitor loop: forks the worker and restarts it (after 1 second when it
-// ended with status 1, at once on any status but 2). Returns 2 when the
+// The monitor loop. First binds the control socket that every worker
+// inherits (retrying about once a second, each new failure logged), then
+// forks the worker and restarts it (after 1 second when it ended with
+// status 1, at once on any status but 2). Each worker leads its own process
+// group; once a worker has ended, what is left of its group is killed and
+// waited for (bounded) before anything else happens. Returns 2 when the
 // worker stopped with status 2, 0 when the monitor got SIGQUIT, SIGINT,
 // SIGTERM or SIGUSR1 (the worker is sent SIGTERM; both cases remove the pid
 // lock file). SIGHUP is logged and ignored. Single-threaded: it forks.

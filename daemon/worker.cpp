@@ -1,7 +1,9 @@
 #include "daemon/worker.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -17,12 +19,29 @@ namespace {
 // Whether serverThr holds a started thread; read by the crash handler.
 std::atomic<bool> gServerThrStarted{false};
 
+int gControlSocket = -1;
+
 }  // namespace
+
+void setWorkerControlSocket(int fd) { gControlSocket = fd; }
+
+void attachWorkerToMonitor(pid_t monitor) {
+  ::setpgid(0, 0);
+  // SIGTERM is blocked (inherited from the monitor), so it waits for
+  // WorkProc's sigwait. A monitor that died before the prctl is seen in
+  // getppid: the worker then stops at once the same way.
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (::getppid() != monitor) ::kill(::getpid(), SIGTERM);
+}
 
 int InitWorkThread() {
   // The options live as long as the process, as the detached thread may.
-  int rc = pthread_create(&serverThr, nullptr, listenThread,
-                          const_cast<ListenerOptions*>(&workerListenerOptions()));
+  static const ListenerOptions options = [] {
+    ListenerOptions opts = workerListenerOptions();
+    opts.listeningSocket = gControlSocket;
+    return opts;
+  }();
+  int rc = pthread_create(&serverThr, nullptr, listenThread, const_cast<ListenerOptions*>(&options));
   if (rc == 0) gServerThrStarted.store(true);
   return rc;
 }

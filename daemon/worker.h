@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 // The worker's listener thread (detached; valid only while started).
 extern pthread_t serverThr;
@@ -18,3 +19,14 @@ int InitWorkThread();
 // Lets go of serverThr without joining it (the thread detached itself).
 // Does nothing when no listener thread was started. Async-signal-safe.
 void DestroyWorkThread();
+
+// The listening control socket, opened once by the monitor, that every
+// worker it forks afterwards accepts on.
+void setWorkerControlSocket(int fd);
+
+// The first steps of a newly forked worker, before WorkProc: it leads a
+// process group of its own, so that the monitor can end whatever a dead
+// worker left running (its group holds the programs it started, except
+// those started in a session of their own), and it gets SIGTERM, taken by
+// WorkProc's usual stop path, when `monitor` (its parent) dies.
+void attachWorkerToMonitor(pid_t monitor);

@@ -46,12 +46,12 @@ fi
 user=$(who | grep '('$display')' | awk '{print $1}' | head -n 1)
 export DISPLAY=$display
 #if value=$(sudo logname); then
-if value=$user; then
+if value=$user && [ -n "$value" ] && [ "$value" != root ]; then
   #echo "Found logged user"
   su -l $value -c 'tundra_fox -style=gtk &'
 else
   #echo "Could not find logged user. Run from root"
-  tundra_fox -style=gtk &
+  : # the client is not started as root
 fi
 )job";
 }

@@ -63,6 +63,7 @@ TEST_F(DaemonTest, UpdateRepliesAtOnceThenJobStopsServiceAndInstallsAfterDelay) 
   // read from the socket-id file: a file that lies must not matter.
   ASSERT_TRUE(writeFull(UniqueFd(::open(kSocketIdFile, O_WRONLY | O_TRUNC | O_CLOEXEC)).get(), "0"));
   const std::string pkg = makePackageFile("tundra fox_2.0_amd64.deb");
+  std::ofstream("/var/log/sandbox/who.out") << "alice    tty7  2025-01-01 10:00 (:0)\n";
   const size_t mark = syslogMark();
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(ctl({"install-update", pkg}), 0);
@@ -85,8 +86,8 @@ TEST_F(DaemonTest, UpdateRepliesAtOnceThenJobStopsServiceAndInstallsAfterDelay) 
   const size_t stop = indexOf(calls, "systemctl [stop] [tundrafoxd]"), install = indexOf(calls, dpkgCall);
   EXPECT_LT(indexOf(calls, "pgrep [tundra_fox]"), stop);
   EXPECT_LT(stop, install);
-  ASSERT_TRUE(waitForStubCall("su [-l]"));
-  EXPECT_GT(indexOf(stubCalls(), "su [-l]"), install);
+  ASSERT_TRUE(waitForStubCall("su [-l] [alice]"));
+  EXPECT_GT(indexOf(stubCalls(), "su [-l] [alice]"), install);
   // The job killed what was left of the daemon (the stubbed systemctl could not).
   EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 0; }));
 }

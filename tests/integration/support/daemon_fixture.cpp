@@ -137,7 +137,10 @@ bool startDaemon(std::string* why, const std::vector<std::string>& args) {
   int status = runShellCommand(std::string("exec ") + quotedArgs(TUNDRAFOXD_PATH, args) + " </dev/null >>" +
                                kDaemonOutFile + " 2>&1");
   if (!exitedZero(status)) return fail("the starting process ended with wait status " + std::to_string(status));
-  return waitForControlPort() || fail("nothing listens on port 23589");
+  // The monitor holds the port from the start; a worker serves once its
+  // listener has recorded the socket.
+  return waitUntil([] { return controlPortListening() && readPidFile(kSocketIdFile) > 0; }) ||
+         fail("no worker listens on port 23589");
 }
 
 int runDaemonUnderInit(int timeoutMs) {

@@ -63,7 +63,8 @@ void sleepMs(int ms);
 
 // Starts the daemon as a child of this process (so not of PID 1: it
 // detaches), with `args` after the program name. The starting process must
-// end with status 0; then waits until 127.0.0.1:23589 accepts connections.
+// end with status 0; then waits until a worker listens on 127.0.0.1:23589
+// (the port listens and the socket-id file names a socket).
 // False (with the reason in *why, if given) when any step fails.
 bool startDaemon(std::string* why = nullptr, const std::vector<std::string>& args = {});
 // Runs the daemon in a nested sandbox, as a child of its PID 1 (so it does
