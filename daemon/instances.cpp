@@ -4,6 +4,7 @@
 
 #include "base/command_runner.h"
 #include "base/log.h"
+#include "base/state_file.h"
 #include "control/dispatcher.h"
 #include "control/listener.h"
 #include "control/update_job.h"
@@ -12,7 +13,10 @@
 // data directory exists), then the timezone worker (which looks up the
 // default timezone and logs it).
 FireWall firewallImpl(fwFilesDir, realCommandRunner());
-TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner());
+// Its state file under /run records, for the next worker, a timezone not put
+// back yet.
+TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner(),
+                                  std::string(kRunStateDir) + "/timezone-to-restore");
 
 namespace {
 
@@ -27,8 +31,10 @@ const ListenerOptions& workerListenerOptions() {
   static DaemonServices services{firewallImpl, timezoneWorkerImpl, realCommandRunner(), installUpdateFromDaemon};
   static const ListenerOptions options = [] {
     ListenerOptions opts;
-    // Put the firewall into its all-open state first.
+    // Take over what an earlier worker left unfinished, and put the firewall
+    // into its all-open state first.
     opts.beforeListening = [] {
+      timezoneWorkerImpl.adoptEarlierChange();
       firewallImpl.reset();
       logInfo("firewallImpl.reset();");
     };
