@@ -12,9 +12,9 @@
 // Constructed in this order before main: the firewall (which makes sure its
 // data directory exists), then the timezone worker (which looks up the
 // default timezone and logs it).
-FireWall firewallImpl(fwFilesDir, realCommandRunner());
-// Its state file under /run records, for the next worker, a timezone not put
-// back yet.
+// Their state files under /run record, for the next worker, the rule backups
+// not restored yet and a timezone not put back yet.
+FireWall firewallImpl(fwFilesDir, realCommandRunner(), std::string(kRunStateDir) + "/rule-backups-pending");
 TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner(),
                                   std::string(kRunStateDir) + "/timezone-to-restore");
 
