@@ -381,9 +381,8 @@ bool FireWall::saveRules(const char* tool, const std::string& path) {
     logNotWritten(path, errno);
     return false;
   }
-  int status = executeRootCommand(std::string(tool) + " > " + path, [&](CommandRunner& runner) {
-    return runner.runWithFiles({tool}, -1, out.get());
-  });
+  int status = executeRootCommand(std::string(tool) + " > " + path,
+                                  [&](CommandRunner& runner) { return runner.runWithFiles({tool}, -1, out.get()); });
   std::string saved;
   if (!exitedZero(status) || !readFromStart(out.get(), &saved)) {
     logLine("[Firewall] " + std::string(tool) + " failed: " + path + " not written\n");

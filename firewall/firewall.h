@@ -92,8 +92,7 @@ class FireWall {
   // (`on`) or firewallChange, under one hold of the lock, so that concurrent
   // requests never mix one's interface with another's servers.
   FirewallOutcome applyRequest(bool on, const std::string& interfaceName, const std::string& serverAddresses,
-                               bool killSwitch, bool blockIPv6, bool allowLocalDevices, bool blockDNS)
-      EXCLUDES(mu_);
+                               bool killSwitch, bool blockIPv6, bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
   // Kill switch and IPv6 block off: the user's saved rules come back (also a
   // backup left pending by an earlier worker), or, when a restore fails,
   // that family's filter table is opened. False when refused (an update is
@@ -174,8 +173,7 @@ class FireWall {
 
   // Prints and logs "[Firewall] Execute cmd: <shown>", runs `command` after
   // every command issued before, and returns its wait status (-1: not run).
-  int executeRootCommand(const std::string& shown, const std::function<int(CommandRunner&)>& command)
-      REQUIRES(mu_);
+  int executeRootCommand(const std::string& shown, const std::function<int(CommandRunner&)>& command) REQUIRES(mu_);
   // The shared rule-script steps: prints the path, writes `text` to a fresh
   // file, echoes it between banners, logs "sh <path> >/dev/null &" and queues
   // the run. False when the file could not be written (nothing else happens).

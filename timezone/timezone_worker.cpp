@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/command_runner.h"
+#include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
-#include "base/error_text.h"
 #include "base/process.h"
 #include "base/state_file.h"
 #include "timezone/zone_name.h"
