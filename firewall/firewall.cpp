@@ -159,9 +159,10 @@ FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool 
 
   bool written = true;
   if (killSwitch && !flags_.killSwitchOn) {
-    // Without its backup or its script nothing is applied: answer so, and
-    // leave the flags as they are.
-    if (!switchOnIPv4Locked(serverAddresses)) return FirewallOutcome::kNotWritten;
+    written = switchOnIPv4Locked(serverAddresses);
+    // Without its backup or its script nothing was applied: the request ends
+    // here, the flags as they were.
+    if (!flags_.killSwitchOn) return FirewallOutcome::kNotWritten;
   } else if (!killSwitch && (flags_.killSwitchOn || ipv4BackupPending_)) {
     written = switchOffIPv4Locked();
   }
