@@ -23,6 +23,15 @@ class RealCommandRunner final : public CommandRunner {
     reapInBackground(pid);
     return true;
   }
+
+  int runWithFiles(const std::vector<std::string>& argv, int stdinFd, int stdoutFd) override {
+    SpawnOptions opts;
+    opts.searchPath = true;
+    opts.stdinFd = stdinFd;
+    opts.stdoutFd = stdoutFd;
+    pid_t pid = spawnProcess(argv, opts);
+    return pid < 0 ? -1 : waitProcess(pid);
+  }
 };
 
 }  // namespace

@@ -29,6 +29,14 @@ class CommandRunner {
   // group is ended when it dies). The default runs runShell: for runners
   // that start nothing.
   virtual int runShellInOwnSession(const std::string& commandLine) { return runShell(commandLine); }
+  // Runs `argv` without a shell, argv[0] found on the search path, and waits
+  // for it: standard input on `stdinFd` (-1: /dev/null), standard output on
+  // `stdoutFd` (-1: the daemon's own), standard error shared with the daemon.
+  // The descriptors stay the caller's. Returns the wait status, or -1 when
+  // the program could not be started. This is how the daemon feeds a file it
+  // opened itself to a tool, or keeps a tool's output, without a shell
+  // opening any path.
+  virtual int runWithFiles(const std::vector<std::string>& argv, int stdinFd, int stdoutFd) = 0;
 };
 
 // The runner that really starts programs (through spawnProcess).

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/error_text.h"
 #include "base/unique_fd.h"
 
 bool readFull(int fd, void* buf, size_t len) {
@@ -47,6 +48,35 @@ bool readFile(const std::string& path, std::string* out) {
   }
 }
 
+bool readFromStart(int fd, std::string* out) {
+  out->clear();
+  char buf[8192];
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+UniqueFd openRegularFile(const std::string& path, const char** why) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | kOpenBaseFlags));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    *why = errorText(errno);
+    return {};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+    return {};
+  }
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 std::string writeFileBeside(const std::string& path, const std::string& text, mode_t mode) {
   static std::atomic<unsigned> counter{0};
   std::string fresh = path + ".new." + std::to_string(::getpid()) + "." +
@@ -54,9 +84,14 @@ std::string writeFileBeside(const std::string& path, const std::string& text, mo
   UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenBaseFlags, mode));
   if (!fd) return {};
   bool ok = writeFull(fd.get(), text);
-  if (::close(fd.release()) != 0) ok = false;
+  int err = errno;
+  if (::close(fd.release()) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
   if (ok) return fresh;
   ::unlink(fresh.c_str());
+  errno = err;
   return {};
 }
 
@@ -64,6 +99,8 @@ bool replaceFileAtomically(const std::string& path, const std::string& text, mod
   std::string fresh = writeFileBeside(path, text, mode);
   if (fresh.empty()) return false;
   if (::rename(fresh.c_str(), path.c_str()) == 0) return true;
+  int err = errno;
   ::unlink(fresh.c_str());
+  errno = err;
   return false;
 }

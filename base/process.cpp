@@ -53,8 +53,16 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opt
   if (opts.newSession) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&s.attr, flags);
 
-  posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
-  if (opts.stdoutToDevNull) posix_spawn_file_actions_addopen(&s.actions, 1, "/dev/null", O_WRONLY, 0);
+  if (opts.stdinFd >= 0) {
+    posix_spawn_file_actions_adddup2(&s.actions, opts.stdinFd, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (opts.stdoutFd >= 0) {
+    posix_spawn_file_actions_adddup2(&s.actions, opts.stdoutFd, 1);
+  } else if (opts.stdoutToDevNull) {
+    posix_spawn_file_actions_addopen(&s.actions, 1, "/dev/null", O_WRONLY, 0);
+  }
   // Everything is opened close-on-exec already; this also covers descriptors
   // that a library opened without it.
   posix_spawn_file_actions_addclosefrom_np(&s.actions, 3);

@@ -15,12 +15,17 @@ struct SpawnOptions {
   // not ended with the worker's process group when the worker dies. For
   // programs that must outlive a worker restart (openvpn, the update job).
   bool newSession = false;
+  // Descriptors to give the program as its standard input and output (-1:
+  // /dev/null and the rule above). They stay owned by the caller.
+  int stdinFd = -1;
+  int stdoutFd = -1;
 };
 
 // Starts `argv` (no shell: every word reaches the program as it is).
 // The program begins with an empty signal mask and default dispositions for
-// every signal, standard input on /dev/null, standard error shared with the
-// daemon, and no other descriptor of the daemon. Returns the process id, or
+// every signal, standard input on /dev/null (or opts.stdinFd), standard
+// output as `opts` say, standard error shared with the daemon, and no other
+// descriptor of the daemon. Returns the process id, or
 // -1 (errno set) when it could not be started. The caller must reap it
 // (waitProcess or reapInBackground).
 pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opts = {});

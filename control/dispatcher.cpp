@@ -33,27 +33,34 @@ std::string settingsLine(const char* commandText, const FirewallRequest& r) {
   return line;
 }
 
-// Commands 1 and 3. The interface is stored first; a name the firewall
-// refuses ends the request there, so the kill switch is never applied with
-// the previous interface in its place.
+// Commands 1 and 3. The interface is stored and the request applied as one
+// firewall operation: a request that meets another is never applied with the
+// other's interface, and a name the firewall refuses ends the request there.
 bool firewallRequest(const MessagePacket& packet, FireWall& fw, bool on) {
   const char* commandText = on ? "AA_COMMAND_FIREWALL_ON" : "AA_COMMAND_FIREWALL_CHANGE";
   FirewallRequest r = decodeFirewallRequest(packet);
-  const char* refusal = nullptr;
-  if (!fw.setInterfaceToSkip(r.interfaceToSkip)) {
-    refusal = "the interface name is not valid";
-  } else {
-    bool ok = on ? fw.firewallOn(r.serverAddresses, r.killSwitch, r.blockIPv6, r.allowLocalDevices, r.blockDNS)
-                 : fw.firewallChange(r.serverAddresses, r.killSwitch, r.blockIPv6, r.allowLocalDevices,
-                                     r.blockDNS);
-    if (!ok) refusal = "the firewall refused the server addresses or the interface name";
-  }
+  FirewallOutcome outcome = fw.applyRequest(on, r.interfaceToSkip, r.serverAddresses, r.killSwitch, r.blockIPv6,
+                                            r.allowLocalDevices, r.blockDNS);
   log(settingsLine(commandText, r));
-  if (refusal) {
-    log(std::string(commandText) + " refused: " + refusal + "\n");
-    return false;
+  const char* problem = nullptr;
+  switch (outcome) {
+    case FirewallOutcome::kDone:
+      return true;
+    case FirewallOutcome::kInvalidInterface:
+      problem = " refused: the interface name is not valid\n";
+      break;
+    case FirewallOutcome::kInvalidAddress:
+      problem = " refused: the firewall refused the server addresses or the interface name\n";
+      break;
+    case FirewallOutcome::kHeldForUpdate:
+      problem = " refused: the firewall was switched off for an update\n";
+      break;
+    case FirewallOutcome::kNotWritten:
+      problem = " failed: a rule file could not be written\n";
+      break;
   }
-  return true;
+  log(commandText + std::string(problem));
+  return false;
 }
 
 bool timezoneChange(const MessagePacket& packet, TimezoneWorker& worker) {
@@ -139,9 +146,10 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
       result = firewallRequest(packet, services.firewall, true);
       break;
     case AA_COMMAND_FIREWALL_OFF:
-      services.firewall.firewallOff();
+      // False when refused during an update or a file could not be written
+      // (the firewall logs which and why).
+      result = services.firewall.firewallOff();
       log("AA_COMMAND_FIREWALL_OFF");
-      result = true;
       break;
     case AA_COMMAND_FIREWALL_CHANGE:
       result = firewallRequest(packet, services.firewall, false);

@@ -111,7 +111,12 @@ bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) 
     return false;
   }
 
-  ctx.firewall.firewallOff();
+  // From here on no firewall request may switch the kill switch on again:
+  // the job stops the daemon, and nothing would be left to switch it off.
+  if (!ctx.firewall.firewallOffForUpdate()) {
+    logInfo("install update refused: the kill switch could not be switched off");
+    return false;
+  }
 
   // Through the listener itself, never by a descriptor number read from a
   // file: a stale number could name any descriptor of this process.

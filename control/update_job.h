@@ -66,10 +66,12 @@ struct UpdateJobContext {
 // Carries out command 10 for `packagePath` (already converted to 8-bit text).
 //
 // Returns true when the job script was written and its launch handed to the
-// shell: the kill switch is then off, the listener stopped, and the job will
-// stop the daemon in about 5 seconds. Returns false, with a log line, when the
-// path is refused by checkPackagePath or the job script cannot be written —
-// in both cases before anything was stopped: the kill switch and the control
-// port stay as they were and no job runs — or when the shell that launches
-// the job cannot be started (the firewall and listener are stopped by then).
+// shell: the kill switch is then off, the firewall refuses every later
+// request (FireWall::firewallOffForUpdate), the listener is stopped, and the
+// job will stop the daemon in about 5 seconds. Returns false, with a log
+// line, when the path is refused by checkPackagePath, the job script cannot
+// be written or the kill switch cannot be switched off — in these cases
+// before anything was stopped: the kill switch and the control port stay as
+// they were and no job runs — or when the shell that launches the job cannot
+// be started (the firewall and listener are stopped by then).
 bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx);

@@ -4,6 +4,7 @@
 
 #include "base/command_runner.h"
 #include "base/log.h"
+#include "base/state_file.h"
 #include "control/dispatcher.h"
 #include "control/listener.h"
 #include "control/update_job.h"
@@ -11,8 +12,11 @@
 // Constructed in this order before main: the firewall (which makes sure its
 // data directory exists), then the timezone worker (which looks up the
 // default timezone and logs it).
-FireWall firewallImpl(fwFilesDir, realCommandRunner());
-TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner());
+// Their state files under /run record, for the next worker, the rule backups
+// not restored yet and a timezone not put back yet.
+FireWall firewallImpl(fwFilesDir, realCommandRunner(), std::string(kRunStateDir) + "/rule-backups-pending");
+TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner(),
+                                  std::string(kRunStateDir) + "/timezone-to-restore");
 
 namespace {
 
@@ -27,8 +31,10 @@ const ListenerOptions& workerListenerOptions() {
   static DaemonServices services{firewallImpl, timezoneWorkerImpl, realCommandRunner(), installUpdateFromDaemon};
   static const ListenerOptions options = [] {
     ListenerOptions opts;
-    // Put the firewall into its all-open state first.
+    // Take over what an earlier worker left unfinished, and put the firewall
+    // into its all-open state first.
     opts.beforeListening = [] {
+      timezoneWorkerImpl.adoptEarlierChange();
       firewallImpl.reset();
       logInfo("firewallImpl.reset();");
     };

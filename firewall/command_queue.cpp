@@ -14,9 +14,10 @@ namespace {
 
 struct Job {
   bool script = false;
-  std::string first;   // script: the fresh file; otherwise the command line
+  std::string first;   // script: the fresh file
   std::string second;  // script: the final path
-  std::shared_ptr<std::promise<int>> done;  // set for foreground commands
+  std::function<int(CommandRunner&)> command;  // a foreground command
+  std::shared_ptr<std::promise<int>> done;     // set for foreground commands
 };
 
 // How long the destructor gives a running command to finish.
@@ -41,7 +42,7 @@ struct CommandQueue::Shared {
 
   static int runJob(CommandRunner& runner, const Job& job) {
     try {
-      if (!job.script) return runner.runShell(job.first);
+      if (!job.script) return job.command(runner);
       // Only now does the final name get the new text: an earlier run of
       // the same script has finished, since runs never overlap.
       if (::rename(job.first.c_str(), job.second.c_str()) != 0) {
@@ -141,9 +142,9 @@ bool CommandQueue::enqueueScript(const std::string& freshPath, const std::string
   return false;
 }
 
-int CommandQueue::runForeground(const std::string& commandLine) {
+int CommandQueue::runForeground(const std::function<int(CommandRunner&)>& command) {
   Job job;
-  job.first = commandLine;
+  job.command = command;
   job.done = std::make_shared<std::promise<int>>();
   std::future<int> result = job.done->get_future();
   if (!shared_->push(shared_, std::move(job))) return -1;

@@ -2,6 +2,7 @@
 // other, in the order they were issued.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,9 +32,11 @@ class CommandQueue {
   // when the job could not be queued (`freshPath` is removed then).
   bool enqueueScript(const std::string& freshPath, const std::string& path);
 
-  // Queues `commandLine`, waits until it has run after everything issued
-  // before it, and returns its wait status (-1 when it could not run).
-  int runForeground(const std::string& commandLine);
+  // Queues `command`, waits until it has run on the worker after everything
+  // issued before it, and returns its result (a wait status; -1 when it
+  // could not run or threw). `command` may use what the caller owns: the
+  // caller waits for it.
+  int runForeground(const std::function<int(CommandRunner&)>& command);
 
   // Returns when every command issued so far has finished.
   void waitIdle();

@@ -1,15 +1,18 @@
 #include "firewall/firewall.h"
 
-#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "base/command_runner.h"
+#include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
 #include "base/process.h"
+#include "base/state_file.h"
 #include "base/unique_fd.h"
 #include "firewall/rule_scripts.h"
 
@@ -25,6 +28,11 @@ void logLine(const std::string& line) {
   logInfo(line);
 }
 
+// Logs that `path` could not be written, with the reason (errno text).
+void logNotWritten(const std::string& path, int err) {
+  logLine("[Firewall] Could not write " + path + ": " + errorText(err) + "\n");
+}
+
 // Pause between the steps of a change, as the daemon has always done. The
 // command queue is what orders the commands; this only keeps the rhythm.
 void stepPause() { ::usleep(10); }
@@ -36,7 +44,8 @@ bool hasFilterTable(const std::string& saved) {
 
 }  // namespace
 
-FireWall::FireWall(std::string dataDir, CommandRunner& runner) : dataDir_(std::move(dataDir)), queue_(runner) {
+FireWall::FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile)
+    : dataDir_(std::move(dataDir)), stateFile_(std::move(stateFile)), queue_(runner) {
   struct stat st;
   if (::stat(dataDir_.c_str(), &st) == -1) {
     progressf("Firewall create dir for config: %s\n", dataDir_.c_str());
@@ -52,6 +61,10 @@ bool FireWall::isValidInterfaceName(const std::string& name) { return fwscript::
 
 bool FireWall::setInterfaceToSkip(const std::string& name) {
   MutexLock lock(mu_);
+  return setInterfaceLocked(name);
+}
+
+bool FireWall::setInterfaceLocked(const std::string& name) {
   interfaceToSkip = name;
   if (fwscript::isValidInterfaceName(name)) return true;
   logLine("[Firewall] Refused interface name \"" + printable(name) + "\"\n");
@@ -62,24 +75,49 @@ bool FireWall::firewallOn(const std::string& serverAddresses, bool killSwitch, b
                           bool allowLocalDevices, bool blockDNS) {
   MutexLock lock(mu_);
   progressf("firewallOn: %s\n", printable(interfaceToSkip, 256).c_str());
-  return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true);
+  return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true) ==
+         FirewallOutcome::kDone;
 }
 
 bool FireWall::firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                               bool allowLocalDevices, bool blockDNS) {
   MutexLock lock(mu_);
+  return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true) ==
+         FirewallOutcome::kDone;
+}
+
+FirewallOutcome FireWall::applyRequest(bool on, const std::string& interfaceName, const std::string& serverAddresses,
+                                       bool killSwitch, bool blockIPv6, bool allowLocalDevices, bool blockDNS) {
+  MutexLock lock(mu_);
+  if (!setInterfaceLocked(interfaceName)) return FirewallOutcome::kInvalidInterface;
+  if (on) progressf("firewallOn: %s\n", printable(interfaceToSkip, 256).c_str());
   return changeLocked(serverAddresses, killSwitch, blockIPv6, allowLocalDevices, blockDNS, true);
 }
 
 bool FireWall::firewallOff() {
   MutexLock lock(mu_);
   progressf("firewallOff, is enable: %d\n", getStateOfPF());
-  changeLocked("", false, false, false, false, false);
+  return changeLocked("", false, false, false, false, false) == FirewallOutcome::kDone;
+}
+
+bool FireWall::firewallOffForUpdate() {
+  MutexLock lock(mu_);
+  progressf("firewallOff, is enable: %d\n", getStateOfPF());
+  if (changeLocked("", false, false, false, false, false) != FirewallOutcome::kDone) return heldForUpdate_;
+  heldForUpdate_ = true;
+  logLine("[Firewall] Switched off for the update: firewall requests are refused from now on\n");
   return true;
 }
 
 bool FireWall::reset() {
   MutexLock lock(mu_);
+  // A worker that ended with a block on left its backups pending: they hold
+  // the user's rules, which the next switch-off brings back.
+  std::string pending;
+  if (!stateFile_.empty() && loadStateFile(stateFile_, &pending)) {
+    ipv4BackupPending_ = pending.find(std::string(ipv4RulesFile.substr(1)) + "\n") != std::string::npos;
+    ipv6BackupPending_ = pending.find(std::string(ipv6RulesFile.substr(1)) + "\n") != std::string::npos;
+  }
   firewallOffBlockIPv4();
   // Foreground, and after "/fwoff.sh" on the queue: when this returns, both
   // tables are open.
@@ -98,76 +136,152 @@ std::string FireWall::interfaceToSkipName() const {
   return interfaceToSkip;
 }
 
-bool FireWall::changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
-                            bool allowLocalDevices, bool blockDNS, bool checkInterface) {
+FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
+                                       bool allowLocalDevices, bool blockDNS, bool checkInterface) {
   progressf("firewall change: %s\n", printable(interfaceToSkip, 256).c_str());
 
+  if (heldForUpdate_) {
+    logLine("[Firewall] Refused request: the firewall was switched off for an update\n");
+    return FirewallOutcome::kHeldForUpdate;
+  }
   // Request text ends up unquoted in scripts that run as root: refuse the
   // whole request before anything is written, run or recorded.
   if (checkInterface && !fwscript::isValidInterfaceName(interfaceToSkip)) {
     logLine("[Firewall] Refused request: invalid interface name \"" + printable(interfaceToSkip) + "\"\n");
-    return false;
+    return FirewallOutcome::kInvalidInterface;
   }
   for (const std::string& element : splitServerAddresses(serverAddresses)) {
     if (!fwscript::isValidServerAddress(element)) {
       logLine("[Firewall] Refused request: invalid server address \"" + printable(element) + "\"\n");
-      return false;
+      return FirewallOutcome::kInvalidAddress;
     }
   }
 
-  if (flags_.killSwitchOn != killSwitch) {
-    if (killSwitch) {
-      dumpUserIPv4Settings();
-      stepPause();
-      firewallOnBlockIPv4(serverAddresses);
-      // The DROP policies now stop DNS until accept rules are added, so the
-      // DNS step below adds them unless DNS is to stay blocked, whatever an
-      // earlier session left in the flag.
-      flags_.dnsBlocked = true;
-      stepPause();
-      firewallAllowZeph(true);
-      // That added the local-network rules as well; the step below removes
-      // them again unless they were asked for.
-      flags_.localDevicesAllowed = true;
-    } else {
-      if (!restoreUserIPv4Setting()) {
-        // Without the user's rules the kill switch would stay in force while
-        // we say it is off: open the table instead of cutting the machine off.
-        logLine("[Firewall] IPv4 rules not restored, opening the IPv4 filter table\n");
-        firewallOffBlockIPv4();
-      }
-      flags_.localDevicesAllowed = false;
-      stepPause();
-      firewallAllowZeph(false);
-    }
-    flags_.killSwitchOn = killSwitch;
+  bool written = true;
+  if (killSwitch && !flags_.killSwitchOn) {
+    written = switchOnIPv4Locked(serverAddresses);
+    // Without its backup or its script nothing was applied: the request ends
+    // here, the flags as they were.
+    if (!flags_.killSwitchOn) return FirewallOutcome::kNotWritten;
+  } else if (!killSwitch && (flags_.killSwitchOn || ipv4BackupPending_)) {
+    written = switchOffIPv4Locked();
   }
 
   if (killSwitch) {
     if (flags_.dnsBlocked != blockDNS) {
-      firewallOnBlockDNS(blockDNS);
-      stepPause();
-      flags_.dnsBlocked = blockDNS;
+      if (firewallOnBlockDNS(blockDNS)) {
+        stepPause();
+        flags_.dnsBlocked = blockDNS;
+      } else {
+        written = false;
+      }
     }
     if (flags_.localDevicesAllowed != allowLocalDevices) {
-      firewallAllowLocalDevices(allowLocalDevices);
-      stepPause();
-      flags_.localDevicesAllowed = allowLocalDevices;
+      if (firewallAllowLocalDevices(allowLocalDevices)) {
+        stepPause();
+        flags_.localDevicesAllowed = allowLocalDevices;
+      } else {
+        written = false;
+      }
     }
   }
 
-  if (flags_.ipv6Blocked != blockIPv6) {
-    if (blockIPv6) {
-      dumpUserIPv6Settings();
-      stepPause();
-      firewallOnBlockIPv6();
-    } else if (!restoreUserIPv6Setting()) {
-      logLine("[Firewall] IPv6 rules not restored, opening the IPv6 filter table\n");
-      firewallOffBlockIPv6();
-    }
-    flags_.ipv6Blocked = blockIPv6;
+  if (blockIPv6 && !flags_.ipv6Blocked) {
+    written = blockIPv6Locked() && written;
+  } else if (!blockIPv6 && (flags_.ipv6Blocked || ipv6BackupPending_)) {
+    written = unblockIPv6Locked() && written;
   }
+  return written ? FirewallOutcome::kDone : FirewallOutcome::kNotWritten;
+}
+
+bool FireWall::switchOnIPv4Locked(const std::string& serverAddresses) {
+  // A pending backup still holds the user's rules (an earlier worker went
+  // away with the kill switch on): saving now would record ours instead.
+  const bool saved = !ipv4BackupPending_;
+  if (saved) {
+    if (!dumpUserIPv4Settings()) return false;
+    ipv4BackupPending_ = true;
+    saveBackupState();
+  }
+  stepPause();
+  if (!firewallOnBlockIPv4(serverAddresses)) {
+    if (saved) {  // nothing changed: the user's rules are still in force
+      ipv4BackupPending_ = false;
+      saveBackupState();
+    }
+    return false;
+  }
+  // The DROP policies now stop DNS until accept rules are added, so the DNS
+  // step adds them unless DNS is to stay blocked, whatever an earlier
+  // session left in the flag.
+  flags_.dnsBlocked = true;
+  flags_.killSwitchOn = true;
+  stepPause();
+  // That adds the local-network rules as well; the DNS and local-network
+  // step removes them again unless they were asked for.
+  bool localDevices = false;
+  bool written = firewallAllowZeph(true, &localDevices);
+  flags_.localDevicesAllowed = localDevices;
+  return written;
+}
+
+bool FireWall::switchOffIPv4Locked() {
+  if (!restoreUserIPv4Setting()) {
+    // Without the user's rules the kill switch would stay in force while we
+    // say it is off: open the table instead of cutting the machine off.
+    logLine("[Firewall] IPv4 rules not restored, opening the IPv4 filter table\n");
+    if (!firewallOffBlockIPv4()) return false;  // still in force, as the flag says
+  }
+  ipv4BackupPending_ = false;
+  saveBackupState();
+  const bool wasOn = flags_.killSwitchOn;
+  flags_.killSwitchOn = false;
+  flags_.localDevicesAllowed = false;
+  // After an earlier worker's kill switch, only the restore was needed: the
+  // worker's start had removed every rule of ours.
+  if (!wasOn) return true;
+  stepPause();
+  return firewallAllowZeph(false);
+}
+
+bool FireWall::blockIPv6Locked() {
+  const bool saved = !ipv6BackupPending_;
+  if (saved) {
+    if (!dumpUserIPv6Settings()) return false;
+    ipv6BackupPending_ = true;
+    saveBackupState();
+  }
+  stepPause();
+  if (!firewallOnBlockIPv6()) {
+    if (saved) {
+      ipv6BackupPending_ = false;
+      saveBackupState();
+    }
+    return false;
+  }
+  flags_.ipv6Blocked = true;
   return true;
+}
+
+bool FireWall::unblockIPv6Locked() {
+  if (!restoreUserIPv6Setting()) {
+    logLine("[Firewall] IPv6 rules not restored, opening the IPv6 filter table\n");
+    if (!firewallOffBlockIPv6()) return false;
+  }
+  ipv6BackupPending_ = false;
+  saveBackupState();
+  flags_.ipv6Blocked = false;
+  return true;
+}
+
+void FireWall::saveBackupState() {
+  if (stateFile_.empty()) return;
+  std::string text;
+  if (ipv4BackupPending_) text += std::string(ipv4RulesFile.substr(1)) + "\n";
+  if (ipv6BackupPending_) text += std::string(ipv6RulesFile.substr(1)) + "\n";
+  // Without it, the backups are still kept from being overwritten while this
+  // worker lives; only a later worker would not know of them.
+  if (!saveStateFile(stateFile_, text)) logNotWritten(stateFile_, errno);
 }
 
 bool FireWall::firewallOnBlockIPv4(const std::string& serverAddresses) {
@@ -176,51 +290,45 @@ bool FireWall::firewallOnBlockIPv4(const std::string& serverAddresses) {
 
 bool FireWall::firewallOffBlockIPv4() {
   progressf("firewallOff, is enable: %d\n", getStateOfPF());
-  writeAndStartScript(kOpenScript, join(kOpenIPv4Lines));
-  return true;
+  return writeAndStartScript(kOpenScript, join(kOpenIPv4Lines));
 }
 
 bool FireWall::dumpUserIPv4Settings() { return saveRules("iptables-save", dataDir_ + ipv4RulesFile); }
 
-bool FireWall::restoreUserIPv4Setting() {
-  return exitedZero(executeRootCommand("iptables-restore < " + dataDir_ + ipv4RulesFile));
-}
+bool FireWall::restoreUserIPv4Setting() { return restoreRules("iptables-restore", dataDir_ + ipv4RulesFile); }
 
 bool FireWall::dumpUserIPv6Settings() { return saveRules("ip6tables-save", dataDir_ + ipv6RulesFile); }
 
-bool FireWall::restoreUserIPv6Setting() {
-  return exitedZero(executeRootCommand("ip6tables-restore < " + dataDir_ + ipv6RulesFile));
-}
+bool FireWall::restoreUserIPv6Setting() { return restoreRules("ip6tables-restore", dataDir_ + ipv6RulesFile); }
 
 bool FireWall::firewallOnBlockDNS(bool block) {
   progressf("firewallBlockDNS, is enable: %d\n", block);
-  writeAndStartScript(kDnsScript, join(block ? Lines(kDnsBlockLines) : Lines(kDnsAllowLines)));
-  return true;
+  return writeAndStartScript(kDnsScript, join(block ? Lines(kDnsBlockLines) : Lines(kDnsAllowLines)));
 }
 
 bool FireWall::firewallAllowLocalDevices(bool allow) {
   progressf("firewallAllowLocalDevices, is enable: %d\n", allow);
-  writeAndStartScript(kLocalDevicesScript,
-                      join(allow ? Lines(kLocalDevicesAddLines) : Lines(kLocalDevicesDeleteLines)));
-  return true;
+  return writeAndStartScript(kLocalDevicesScript,
+                             join(allow ? Lines(kLocalDevicesAddLines) : Lines(kLocalDevicesDeleteLines)));
 }
 
-bool FireWall::firewallAllowZeph(bool allow) {
-  firewallAllowLocalDevices(allow);
-  writeAndStartScript(kTunnelNetScript, join(allow ? Lines(kTunnelNetAddLines) : Lines(kTunnelNetDeleteLines)));
-  return true;
+bool FireWall::firewallAllowZeph(bool allow, bool* localDevices) {
+  bool local = firewallAllowLocalDevices(allow);
+  if (localDevices != nullptr) *localDevices = local;
+  bool tunnel =
+      writeAndStartScript(kTunnelNetScript, join(allow ? Lines(kTunnelNetAddLines) : Lines(kTunnelNetDeleteLines)));
+  return local && tunnel;
 }
 
 bool FireWall::firewallOnBlockIPv6() { return writeAndRestoreIPv6(kIPv6BlockFile, join(kIPv6BlockLines)); }
 
 bool FireWall::firewallOffBlockIPv6() {
   progressf("firewallOffBlockIPv6, is enable: %d\n", getStateOfPF());
-  writeAndRestoreIPv6(kIPv6OpenFile, join(kOpenFilterTableLines));
-  return true;
+  return writeAndRestoreIPv6(kIPv6OpenFile, join(kOpenFilterTableLines));
 }
 
-int FireWall::executeRootCommand(const std::string& command) {
-  return runLoggedCommand(kFirewallLog, command, [&] { return queue_.runForeground(command); });
+int FireWall::executeRootCommand(const std::string& shown, const std::function<int(CommandRunner&)>& command) {
+  return runLoggedCommand(kFirewallLog, shown, [&] { return queue_.runForeground(command); });
 }
 
 bool FireWall::writeAndStartScript(std::string_view name, const std::string& text) {
@@ -229,7 +337,10 @@ bool FireWall::writeAndStartScript(std::string_view name, const std::string& tex
   // 0666: the umask in force decides (the daemon's 027 gives 0640). A script
   // cut short could apply half a rule set: nothing runs then.
   std::string fresh = writeFileBeside(path, text, 0666);
-  if (fresh.empty()) return false;
+  if (fresh.empty()) {
+    logNotWritten(path, errno);
+    return false;
+  }
   progressScript(text);
   // The logged line is the classic background start; the queue runs the
   // same script with "sh <path> >/dev/null" in its turn.
@@ -246,27 +357,59 @@ bool FireWall::writeAndStartScript(std::string_view name, const std::string& tex
 bool FireWall::writeAndRestoreIPv6(std::string_view name, const std::string& text) {
   std::string path = dataDir_ + std::string(name);
   progressf("Firewall config file: %s\n", path.c_str());
-  // Nothing else reads this file (it is only used in the foreground, under
-  // the lock), so it can take its final name at once.
-  if (!replaceFileAtomically(path, text, 0666)) return false;
+  // The tool reads the descriptor opened here, never the path, so what it
+  // applies is exactly this text.
+  std::string fresh = writeFileBeside(path, text, 0666);
+  const char* why = nullptr;
+  UniqueFd in = fresh.empty() ? UniqueFd() : openRegularFile(fresh, &why);
+  if (!in || ::rename(fresh.c_str(), path.c_str()) != 0) {
+    logNotWritten(path, errno);
+    if (!fresh.empty()) ::unlink(fresh.c_str());
+    return false;
+  }
   progressScript(text);
-  executeRootCommand("ip6tables-restore < " + path);
+  executeRootCommand("ip6tables-restore < " + path,
+                     [&](CommandRunner& runner) { return runner.runWithFiles({"ip6tables-restore"}, in.get(), -1); });
   return true;
 }
 
 bool FireWall::saveRules(const char* tool, const std::string& path) {
-  int status = executeRootCommand(std::string(tool) + " > " + path);
-  if (!exitedZero(status)) {
-    // A partial or stale backup must never be restored later.
+  // The tool writes into memory, and the backup is then written as a new
+  // file renamed into place: no shell opens the path, so a link there is
+  // replaced and a FIFO never waited on, and a failure has a reason.
+  UniqueFd out(::memfd_create(path.c_str(), MFD_CLOEXEC));
+  if (!out) {
+    logNotWritten(path, errno);
+    return false;
+  }
+  int status = executeRootCommand(std::string(tool) + " > " + path,
+                                  [&](CommandRunner& runner) { return runner.runWithFiles({tool}, -1, out.get()); });
+  std::string saved;
+  if (!exitedZero(status) || !readFromStart(out.get(), &saved)) {
+    logLine("[Firewall] " + std::string(tool) + " failed: " + path + " not written\n");
+    // A stale backup must never be restored later.
     ::unlink(path.c_str());
     return false;
   }
-  std::string saved;
-  if (!readFile(path, &saved) || hasFilterTable(saved)) return true;
   // No filter table was loaded (everything passes). Restoring such a backup
   // would leave the kill switch's table in force, so record the open table.
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | kOpenBaseFlags));
-  if (fd && writeFull(fd.get(), join(kOpenFilterTableLines)) && ::close(fd.release()) == 0) return true;
-  ::unlink(path.c_str());
-  return false;
+  if (!hasFilterTable(saved)) saved += join(kOpenFilterTableLines);
+  if (!replaceFileAtomically(path, saved, 0666)) {
+    logNotWritten(path, errno);
+    ::unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool FireWall::restoreRules(const char* tool, const std::string& path) {
+  const char* why = nullptr;
+  UniqueFd in = openRegularFile(path, &why);
+  if (!in) {
+    logLine("[Firewall] Not restoring " + path + ": " + why + "\n");
+    return false;
+  }
+  return exitedZero(executeRootCommand(std::string(tool) + " < " + path, [&](CommandRunner& runner) {
+    return runner.runWithFiles({tool}, in.get(), -1);
+  }));
 }

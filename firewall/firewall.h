@@ -2,6 +2,7 @@
 // and the state that records what is applied.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "base/thread_annotations.h"
@@ -13,6 +14,17 @@ class CommandRunner;
 // The firewall data directory of the daemon.
 inline constexpr const char fwFilesDir[] = "/usr/share/tundra_fox";
 
+// What became of a firewall request.
+enum class FirewallOutcome {
+  kDone,
+  kInvalidInterface,  // refused as a whole: the interface name is not valid
+  kInvalidAddress,    // refused as a whole: a server address is not valid
+  kHeldForUpdate,     // refused: an update switched the firewall off for good
+  kNotWritten,        // a rule script or backup could not be written (logged
+                      // with the file and the reason); the flags say what is
+                      // in force
+};
+
 // One FireWall drives the kernel's filter tables through a CommandRunner,
 // writing its scripts and backups into its data directory.
 //
@@ -20,9 +32,15 @@ inline constexpr const char fwFilesDir[] = "/usr/share/tundra_fox";
 // background rule script or foreground save/restore, runs in issue order on
 // one command queue, never overlapping another. Rule scripts are "started in
 // the background": the operation returns without waiting for them (use
-// waitIdle to wait). Files are created with mode 0666 less the umask.
+// waitIdle to wait). Files are created with mode 0666 less the umask, always
+// as new files renamed into place: a link or FIFO planted at a file's path is
+// replaced, never written through or waited on, and a backup that is not a
+// regular file is never read.
 //
 // Nothing is read back from the kernel: the flags record what was applied.
+// A backup of the user's rules that has not been restored yet is never
+// overwritten; which backups are pending is kept in `stateFile` (when given),
+// so that it survives the worker process (see reset).
 class FireWall {
  public:
   // The applied-state flags, cleared together at construction.
@@ -35,8 +53,9 @@ class FireWall {
 
   // `runner` must outlive the object. Creates `dataDir` (mode 0700 less the
   // umask) when it does not exist, printing
-  // "Firewall create dir for config: <dir>".
-  FireWall(std::string dataDir, CommandRunner& runner);
+  // "Firewall create dir for config: <dir>". `stateFile` empty: the pending
+  // backups are known to this object only.
+  FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile = {});
   // Changes nothing in the firewall. Pending commands are dropped; one that
   // is running is given a few seconds to finish (the thread is not joined).
   ~FireWall();
@@ -60,19 +79,35 @@ class FireWall {
   bool setInterfaceToSkip(const std::string& name) EXCLUDES(mu_);
 
   // Applies the requested options (see the class comment for ordering).
-  // Returns false when the request was refused as a whole because an element
-  // of `serverAddresses` or the stored interface name is invalid: nothing was
-  // written or run and no flag changed. True otherwise.
+  // Returns true when the outcome is kDone. Refused requests (an invalid
+  // server address or stored interface name, or an update under way) write,
+  // run and change nothing. A switch-on whose backup or kill-switch script
+  // cannot be written applies nothing either.
   bool firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                       bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
   // Prints "firewallOn: <interface>" and does what firewallChange does.
   bool firewallOn(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                   bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
-  // Kill switch and IPv6 block off: the user's saved rules come back, or,
-  // when a restore fails, that family's filter table is opened. Always true.
+  // One whole request: setInterfaceToSkip(interfaceName), then firewallOn
+  // (`on`) or firewallChange, under one hold of the lock, so that concurrent
+  // requests never mix one's interface with another's servers.
+  FirewallOutcome applyRequest(bool on, const std::string& interfaceName, const std::string& serverAddresses,
+                               bool killSwitch, bool blockIPv6, bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
+  // Kill switch and IPv6 block off: the user's saved rules come back (also a
+  // backup left pending by an earlier worker), or, when a restore fails,
+  // that family's filter table is opened. False when refused (an update is
+  // under way) or a file could not be written.
   bool firewallOff() EXCLUDES(mu_);
-  // Opens the IPv4 and IPv6 filter tables (the user's rules are discarded);
-  // the flags are unchanged. Returns when both are applied. Always true.
+  // firewallOff for an update: when it succeeds, every later firewall
+  // request of this object is refused (kHeldForUpdate), so nothing switches
+  // the kill switch on again before the update stops the daemon. False (and
+  // nothing is held) when the kill switch could not be switched off.
+  bool firewallOffForUpdate() EXCLUDES(mu_);
+  // At the start of a worker: takes over the pending backups recorded in the
+  // state file, then opens the IPv4 and IPv6 filter tables (the user's rules
+  // are discarded; a pending backup brings them back at the next switch-off).
+  // The flags are unchanged. Returns when both are applied: false when the
+  // IPv6 open table could not be written.
   bool reset() EXCLUDES(mu_);
 
   // Returns when every command issued so far has finished.
@@ -90,43 +125,55 @@ class FireWall {
  private:
   friend struct FireWallTestPeer;
 
+  bool setInterfaceLocked(const std::string& name) REQUIRES(mu_);
   // Unlocked core of firewallChange. `checkInterface` is false for
   // firewallOff, which never uses the interface name.
-  bool changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
-                    bool allowLocalDevices, bool blockDNS, bool checkInterface) REQUIRES(mu_);
+  FirewallOutcome changeLocked(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
+                               bool allowLocalDevices, bool blockDNS, bool checkInterface) REQUIRES(mu_);
+  // The IPv4 and IPv6 halves of changeLocked; false when a file could not
+  // be written.
+  bool switchOnIPv4Locked(const std::string& serverAddresses) REQUIRES(mu_);
+  bool switchOffIPv4Locked() REQUIRES(mu_);
+  bool blockIPv6Locked() REQUIRES(mu_);
+  bool unblockIPv6Locked() REQUIRES(mu_);
+  // Records which backups are pending in the state file (failures logged).
+  void saveBackupState() REQUIRES(mu_);
 
   // The steps. Rule scripts are queued and not waited for; the save and
   // restore methods and the IPv6 tables run in the foreground. Each returns
-  // whether its file could be written and its command queued or succeeded,
-  // as noted.
+  // whether its file could be written (a failure is logged with the file and
+  // the reason) and its command queued or succeeded, as noted.
 
   // "/fw.sh": true when the script was written and queued.
   bool firewallOnBlockIPv4(const std::string& serverAddresses) REQUIRES(mu_);
-  // "/fwoff.sh": always true.
+  // "/fwoff.sh": true when the script was written and queued.
   bool firewallOffBlockIPv4() REQUIRES(mu_);
-  // "iptables-save > <backup>": true when the save succeeded. A failed save
-  // leaves no backup behind; a backup without a filter table gets an open
-  // one, so that restoring it really lifts the kill switch.
+  // "iptables-save > <backup>": true when the save succeeded and the backup
+  // was written. A failed save leaves no backup behind; a backup without a
+  // filter table gets an open one, so that restoring it really lifts the
+  // kill switch.
   bool dumpUserIPv4Settings() REQUIRES(mu_);
   // "iptables-restore < <backup>": true when the restore succeeded.
   bool restoreUserIPv4Setting() REQUIRES(mu_);
   bool dumpUserIPv6Settings() REQUIRES(mu_);
   bool restoreUserIPv6Setting() REQUIRES(mu_);
-  // "/fw_dns.sh": the delete text for true, the add text for false. Always true.
+  // "/fw_dns.sh": the delete text for true, the add text for false.
   bool firewallOnBlockDNS(bool block) REQUIRES(mu_);
-  // "/fw_local_devs.sh": add for true, delete for false. Always true.
+  // "/fw_local_devs.sh": add for true, delete for false.
   bool firewallAllowLocalDevices(bool allow) REQUIRES(mu_);
-  // firewallAllowLocalDevices(allow), then "/fw_zeph.sh". Always true.
-  bool firewallAllowZeph(bool allow) REQUIRES(mu_);
+  // firewallAllowLocalDevices(allow), then "/fw_zeph.sh". True when both
+  // were written; *localDevices tells about the first.
+  bool firewallAllowZeph(bool allow, bool* localDevices = nullptr) REQUIRES(mu_);
   // "/fw_v6.sh" through ip6tables-restore: false when the file could not be
   // written.
   bool firewallOnBlockIPv6() REQUIRES(mu_);
-  // "/fwoff_v6.sh" through ip6tables-restore: always true.
+  // "/fwoff_v6.sh" through ip6tables-restore: false when the file could not
+  // be written.
   bool firewallOffBlockIPv6() REQUIRES(mu_);
 
-  // Prints and logs "[Firewall] Execute cmd: <command>", runs it after every
-  // command issued before, and returns its wait status (-1: not run).
-  int executeRootCommand(const std::string& command) REQUIRES(mu_);
+  // Prints and logs "[Firewall] Execute cmd: <shown>", runs `command` after
+  // every command issued before, and returns its wait status (-1: not run).
+  int executeRootCommand(const std::string& shown, const std::function<int(CommandRunner&)>& command) REQUIRES(mu_);
   // The shared rule-script steps: prints the path, writes `text` to a fresh
   // file, echoes it between banners, logs "sh <path> >/dev/null &" and queues
   // the run. False when the file could not be written (nothing else happens).
@@ -134,13 +181,22 @@ class FireWall {
   // Same up to the echo, then "ip6tables-restore < <path>" in the foreground.
   // False when the file could not be written.
   bool writeAndRestoreIPv6(std::string_view name, const std::string& text) REQUIRES(mu_);
-  // Runs a save command; removes the backup when the save fails and adds an
-  // open filter table when the saved text has none.
+  // Runs `tool` (a save tool) with its output kept in memory, then writes it
+  // to `path` as a new file. False, with the backup removed, when the tool
+  // fails or the file cannot be written.
   bool saveRules(const char* tool, const std::string& path) REQUIRES(mu_);
+  // Runs `tool` (a restore tool) on the regular file at `path`; false when
+  // there is none (a link or FIFO is refused) or the tool fails.
+  bool restoreRules(const char* tool, const std::string& path) REQUIRES(mu_);
 
   std::string dataDir_;
+  const std::string stateFile_;
   CommandQueue queue_;
   mutable Mutex mu_;
+  // Backups written when the block went on and not restored since.
+  bool ipv4BackupPending_ GUARDED_BY(mu_) = false;
+  bool ipv6BackupPending_ GUARDED_BY(mu_) = false;
+  bool heldForUpdate_ GUARDED_BY(mu_) = false;
 
   // Configuration and state, in the order the daemon has always kept them.
   std::string interfaceToSkip GUARDED_BY(mu_);

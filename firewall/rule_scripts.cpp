@@ -59,6 +59,9 @@ std::string killSwitchScript(const std::string& interfaceToSkip, const std::stri
     text += "iptables -A OUTPUT -o " + interfaceToSkip + " -j ACCEPT\n";
   }
   for (const std::string& address : splitServerAddresses(serverAddresses)) {
+    // An empty element would only give two lines that iptables rejects, one
+    // run of iptables each.
+    if (address.empty()) continue;
     text += "iptables -A OUTPUT -d " + address + " -j ACCEPT\n";
     text += "iptables -A INPUT -s " + address + " -j ACCEPT\n";
   }

@@ -129,8 +129,9 @@ bool isValidServerAddress(std::string_view element);
 // "_ . @ : + -". The empty name (no tunnel interface) is valid.
 bool isValidInterfaceName(std::string_view name);
 
-// The text of "/fw.sh" for the tunnel interface and the server addresses.
-// The caller validates both first: they are inserted as they stand.
+// The text of "/fw.sh" for the tunnel interface and the server addresses:
+// two lines per element, none for an empty one. The caller validates both
+// first: they are inserted as they stand.
 std::string killSwitchScript(const std::string& interfaceToSkip, const std::string& serverAddresses);
 
 // `text` made safe to show in a log line: printable ASCII kept, anything

@@ -31,6 +31,9 @@ class CountingRunner final : public CommandRunner {
   bool startDetached(const std::vector<std::string>& argv) override {
     return (count_.fetch_add(1) + argv.size()) % 5 != 4;
   }
+  int runWithFiles(const std::vector<std::string>& argv, int, int) override {
+    return (count_.fetch_add(1) + argv.size()) % 5 == 4 ? (1 << 8) : 0;
+  }
 
  private:
   std::atomic<uint64_t> count_{0};

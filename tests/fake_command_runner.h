@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,7 +42,25 @@ class FakeCommandRunner : public CommandRunner {
     detachedOk_ = ok;
   }
 
-  int runShell(const std::string& commandLine) override {
+  int runShell(const std::string& commandLine) override { return record(commandLine); }
+
+  // Recorded like the shell line it stands for: the words, then " < PATH"
+  // and " > PATH" for the files the descriptors are open on (a memory file
+  // by its name).
+  int runWithFiles(const std::vector<std::string>& argv, int stdinFd, int stdoutFd) override {
+    std::string line;
+    for (const std::string& a : argv) line += (line.empty() ? "" : " ") + a;
+    for (auto [fd, redirect] : {std::pair{stdinFd, " < "}, {stdoutFd, " > "}}) {
+      std::error_code ec;
+      std::string target = fd < 0 ? "" : std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+      if (target.starts_with("/memfd:")) target = target.substr(7, target.rfind(" (deleted)") - 7);
+      if (fd >= 0) line += redirect + target;
+    }
+    return record(line);
+  }
+
+ private:
+  int record(const std::string& commandLine) {
     std::function<int(const std::string&)> hook;
     std::chrono::milliseconds delay;
     int status;
@@ -57,6 +76,7 @@ class FakeCommandRunner : public CommandRunner {
     return status;
   }
 
+ public:
   bool startDetached(const std::vector<std::string>& argv) override {
     std::string line = "detached:";
     for (const std::string& a : argv) line += " " + a;

@@ -1,14 +1,17 @@
 #include "timezone/timezone_worker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "base/command_runner.h"
+#include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
 #include "base/process.h"
+#include "base/state_file.h"
 #include "timezone/zone_name.h"
 
 namespace {
@@ -47,8 +50,8 @@ std::string setTimezoneCommand(const std::string& name) { return "timedatectl se
 
 }  // namespace
 
-TimezoneWorker::TimezoneWorker(TimezoneFiles files, CommandRunner& runner)
-    : files_(std::move(files)), runner_(runner) {
+TimezoneWorker::TimezoneWorker(TimezoneFiles files, CommandRunner& runner, std::string stateFile)
+    : files_(std::move(files)), runner_(runner), stateFile_(std::move(stateFile)) {
   init();
 }
 
@@ -67,6 +70,20 @@ void TimezoneWorker::init() {
   logInfof("%s - %s", "[TimezoneWorker] [19] Default timezone is", buf);
   defaultTimezone = buf;
   supported = true;
+  MutexLock lock(mu_);
+  restoreTo_ = defaultTimezone;
+}
+
+void TimezoneWorker::adoptEarlierChange() {
+  std::string name;
+  if (!supported || stateFile_.empty() || !loadStateFile(stateFile_, &name)) return;
+  // The name goes into a command line: it must pass as a client's name would.
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  if (timezoneNameProblem(name) != nullptr) return;
+  MutexLock lock(mu_);
+  changed = true;
+  restoreTo_ = name;
+  logInfof("[TimezoneWorker] The timezone was changed by an earlier worker; %s is to be put back.", name.c_str());
 }
 
 TimezoneWorker::~TimezoneWorker() {
@@ -89,8 +106,14 @@ TimezoneOutcome TimezoneWorker::setTimezone(const std::string& name) {
     return TimezoneOutcome::kRefused;
   }
   MutexLock lock(mu_);
+  // Recorded first: a worker killed while or after timedatectl runs leaves
+  // the record for the next one (putting back a timezone that did not
+  // change after all does no harm).
+  if (!stateFile_.empty() && !saveStateFile(stateFile_, restoreTo_ + "\n"))
+    logInfof("[TimezoneWorker] Could not write %s: %s", stateFile_.c_str(), errorText(errno));
   if (!exitedZero(executeRootCommand(setTimezoneCommand(name)))) {
     logInfo("[TimezoneWorker] Setting the timezone failed.");
+    if (!changed && !stateFile_.empty()) removeStateFile(stateFile_);
     return TimezoneOutcome::kFailed;
   }
   changed = true;
@@ -105,11 +128,13 @@ TimezoneOutcome TimezoneWorker::restore() {
 TimezoneOutcome TimezoneWorker::restoreLocked() {
   if (!supported) return TimezoneOutcome::kUnsupported;
   if (!changed) return TimezoneOutcome::kNothingToDo;
-  if (!exitedZero(executeRootCommand(setTimezoneCommand(defaultTimezone)))) {
+  if (!exitedZero(executeRootCommand(setTimezoneCommand(restoreTo_)))) {
     logInfo("[TimezoneWorker] Restoring the default timezone failed.");
     return TimezoneOutcome::kFailed;
   }
   changed = false;
+  if (!stateFile_.empty()) removeStateFile(stateFile_);
+  restoreTo_ = defaultTimezone;
   return TimezoneOutcome::kDone;
 }
 

@@ -30,10 +30,14 @@ enum class TimezoneOutcome {
 // Finds the default timezone once, at construction, and changes the system
 // timezone through "timedatectl set-timezone" run by `runner`. Every
 // operation holds one lock, so concurrent requests run one after another.
+//
+// While the timezone is changed, `stateFile` (when given) holds the name to
+// put back, so that a later process can take the change over
+// (adoptEarlierChange) when the one that made it was killed outright.
 class TimezoneWorker {
  public:
   // `runner` must outlive the object.
-  TimezoneWorker(TimezoneFiles files, CommandRunner& runner);
+  TimezoneWorker(TimezoneFiles files, CommandRunner& runner, std::string stateFile = {});
   // Sets a timezone that this object changed back to the default.
   ~TimezoneWorker();
   TimezoneWorker(const TimezoneWorker&) = delete;
@@ -42,8 +46,15 @@ class TimezoneWorker {
   // Sets the system timezone to `name` after checking it
   // (timezoneNameProblem). kDone marks the timezone as changed.
   TimezoneOutcome setTimezone(const std::string& name) EXCLUDES(mu_);
-  // Sets the default timezone back when this object changed it.
+  // Sets the default timezone back when this object changed it (or adopted
+  // a change).
   TimezoneOutcome restore() EXCLUDES(mu_);
+
+  // For the start of a worker process: when the state file says that the
+  // timezone was changed and not put back, this object takes the change
+  // over, so its restore, its destructor and its crash clean-up put back the
+  // timezone recorded there.
+  void adoptEarlierChange() EXCLUDES(mu_);
 
   // True when setTimezone(name) gave kDone.
   bool changeToIP(const char* name);
@@ -82,8 +93,12 @@ class TimezoneWorker {
 
   TimezoneFiles files_;
   CommandRunner& runner_;
+  const std::string stateFile_;
   mutable Mutex mu_;
   bool supported = false;  // set once by the constructor
   bool changed GUARDED_BY(mu_) = false;
   std::string defaultTimezone;
+  // What restore sets: defaultTimezone, or the name an adopted change
+  // recorded.
+  std::string restoreTo_ GUARDED_BY(mu_);
 };
