@@ -2,6 +2,7 @@
 
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -31,7 +32,15 @@ std::ostream CLogger::m_Logfile(nullptr);
 CLogger* CLogger::GetLogger() {
   std::call_once(gCreateOnce, [] {
     m_pThis = new CLogger;
-    int fd = ::open(m_sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | kOpenBaseFlags, 0666);
+    // Never through a planted link, never blocked on a FIFO: only a regular
+    // file is appended to.
+    int fd = ::open(m_sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | kOpenBaseFlags,
+                    0666);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      ::close(fd);
+      fd = -1;
+    }
     if (fd >= 0) {
       // The filebuf owns fd from here on.
       gLogBuffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::app);
