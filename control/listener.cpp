@@ -21,6 +21,13 @@
 namespace {
 
 using Handler = std::function<MessageReply(const MessagePacket&)>;
+using PeerCheck = std::function<bool(int clientFd)>;
+
+// What every connection thread does with its connection.
+struct ConnectionServices {
+  PeerCheck admitPeer;
+  Handler handler;
+};
 
 constexpr int kNetTimeoutSeconds = 2;
 // Each connection thread holds the 64005-byte request in its frame and runs
@@ -36,7 +43,7 @@ struct ConnectionCell {
   int fd;
   // Shared with the listener and the other connections, so a connection
   // that outlives its listener still has a handler.
-  std::shared_ptr<const Handler> handler;
+  std::shared_ptr<const ConnectionServices> services;
 };
 
 // The running listener's socket, for stopListening. The mutex keeps the
@@ -101,8 +108,8 @@ bool isPerConnectionError(int err) {
 }
 
 // Starts the connection thread for `fd`, or closes `fd` when it cannot.
-void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
-  auto* cell = new (std::nothrow) ConnectionCell{fd, handler};
+void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& services) {
+  auto* cell = new (std::nothrow) ConnectionCell{fd, services};
   if (cell == nullptr) {
     progressError(std::string("could not create thread: ") + errorText(ENOMEM) + "\n");
     ::close(fd);
@@ -167,7 +174,7 @@ void runListener(const ListenerOptions& opts) {
   progress("Waiting for incoming connections...\n");
 
   // Everything the loop needs exists before anyone is told we listen.
-  auto handler = std::make_shared<const Handler>(opts.handler);
+  auto services = std::make_shared<const ConnectionServices>(ConnectionServices{opts.admitPeer, opts.handler});
 
   if (opts.onListening) {
     struct sockaddr_in local;
@@ -196,7 +203,7 @@ void runListener(const ListenerOptions& opts) {
       continue;
     }
     progress("Connection accepted\n");
-    startConnection(fd, handler);
+    startConnection(fd, services);
     progress("Handler assigned\n");
   }
   // registration, then sock, then idReset end here, in that order: the
@@ -213,6 +220,18 @@ void* listenThread(void* arg) {
 void* connection_handler(void* arg) {
   std::unique_ptr<ConnectionCell> cell(static_cast<ConnectionCell*>(arg));
   UniqueFd client(cell->fd);
+  const ConnectionServices& services = *cell->services;
+
+  // Decided before the record is read: the peer's socket is surely still
+  // open now, while a client that sends and closes could be gone later.
+  bool admitted = true;
+  if (services.admitPeer) {
+    try {
+      admitted = services.admitPeer(client.get());
+    } catch (...) {
+      admitted = false;
+    }
+  }
 
   MessagePacket packet;
   int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
@@ -221,7 +240,8 @@ void* connection_handler(void* arg) {
     bool answered = false;
     MessageReply reply;
     try {
-      if (*cell->handler) reply = (*cell->handler)(packet);
+      // A refused peer's record is not decoded: its reply stays all zero.
+      if (admitted && services.handler) reply = services.handler(packet);
       answered = true;
     } catch (...) {
       // Nothing may escape a thread function; the client gets no reply,

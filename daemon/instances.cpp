@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <syslog.h>
+
 #include "base/command_runner.h"
 #include "base/log.h"
+#include "control/access_rule.h"
 #include "control/dispatcher.h"
 #include "control/listener.h"
+#include "control/peer_access.h"
 #include "control/update_job.h"
 
 // Constructed in this order before main: the firewall (which makes sure its
@@ -31,6 +35,11 @@ const ListenerOptions& workerListenerOptions() {
     opts.beforeListening = [] {
       firewallImpl.reset();
       logInfo("firewallImpl.reset();");
+    };
+    // Only root, the group tundrafox and the desktop's active user.
+    opts.admitPeer = [](int clientFd) {
+      static RefusalLog refusals([](std::string_view line) { logAt(LOG_WARNING, line); });
+      return admitControlPeer(clientFd, systemAccessSources(), refusals);
     };
     opts.handler = [](const MessagePacket& packet) { return processMessagePacket(packet, services); };
     return opts;
