@@ -90,6 +90,23 @@ constexpr int kMaxNetlinkDatagrams = 4;
 
 std::atomic<uint32_t> gNetlinkSequence{1};
 
+// One netlink socket is kept between lookups: opening and closing one costs
+// about as much as the lookup itself. A lookup that finds none kept (another
+// one is using it) opens its own; only a socket whose exchange ended cleanly
+// is kept, so no late reply can be waiting in it.
+std::atomic<int> gKeptNetlinkSocket{-1};
+
+UniqueFd takeNetlinkSocket() {
+  int kept = gKeptNetlinkSocket.exchange(-1);
+  if (kept >= 0) return UniqueFd(kept);
+  return UniqueFd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+}
+
+void keepNetlinkSocket(UniqueFd nl) {
+  int none = -1;
+  if (gKeptNetlinkSocket.compare_exchange_strong(none, nl.get())) nl.release();
+}
+
 struct DiagRequest {
   struct nlmsghdr header;
   struct inet_diag_req_v2 body;
@@ -134,7 +151,7 @@ ssize_t receiveFromKernel(int nl, unsigned char* buf, size_t size, std::string* 
 }
 
 NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
-  UniqueFd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  UniqueFd nl = takeNetlinkSocket();
   if (!nl) {
     *out = notFound(std::string("netlink: ") + errorText(errno));
     return NetlinkAnswer::kNoAnswer;
@@ -178,6 +195,7 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
         struct nlmsgerr err;
         if (h->nlmsg_len < NLMSG_LENGTH(sizeof err)) break;
         std::memcpy(&err, NLMSG_DATA(h), sizeof err);
+        keepNetlinkSocket(std::move(nl));
         // ENOENT is both "no such socket" and "no diagnostics for TCP in
         // this kernel": either way another way must tell.
         *out = notFound(std::string("netlink: ") + errorText(-err.error));
@@ -194,6 +212,7 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
       // Only the socket with exactly this 4-tuple answers for the peer (the
       // lookup also falls back to listening sockets).
       if (msg.idiag_family != AF_INET || msg.idiag_state == TCP_LISTEN || !sameSocket(msg.id, t)) continue;
+      keepNetlinkSocket(std::move(nl));
       *out = ownerOfFoundSocket(t, msg.idiag_uid, msg.idiag_inode);
       return NetlinkAnswer::kDecided;
     }

@@ -27,6 +27,7 @@ enum class PeerLookup {
 // closed (orphaned, or in TIME-WAIT) carries no owner — the kernel reports
 // root for such sockets — and counts as not found. Not found as well: a peer
 // on another machine, a descriptor that is not a connected IPv4 TCP socket,
-// and any failure of the lookup. Never blocks for more than about a second;
-// every descriptor it opens is closed before it returns. Thread-safe.
+// and any failure of the lookup. Never blocks for more than about a second.
+// Keeps one netlink socket (close-on-exec) open between calls; every other
+// descriptor it opens is closed before it returns. Thread-safe.
 PeerOwner findPeerOwner(int fd, PeerLookup how = PeerLookup::kAny);

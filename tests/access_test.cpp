@@ -96,6 +96,7 @@ size_t openDescriptors() {
 }
 
 TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket) {
+  findPeerOwner(connectLoopback().server.get());  // opens the one netlink socket that is kept
   const size_t before = openDescriptors();
   for (PeerLookup how : {PeerLookup::kNetlink, PeerLookup::kProcNetTcp, PeerLookup::kAny}) {
     Connection live = connectLoopback();
