@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -188,27 +189,34 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
       *out = notFound("netlink: " + why);
       return NetlinkAnswer::kNoAnswer;
     }
-    int remaining = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
-      if (h->nlmsg_seq != seq) continue;
-      if (h->nlmsg_type == NLMSG_ERROR) {
+    // Every message in the datagram, each header and payload checked
+    // against what was received.
+    const size_t size = static_cast<size_t>(n);
+    for (size_t off = 0; size - off >= sizeof(struct nlmsghdr);) {
+      struct nlmsghdr h;
+      std::memcpy(&h, buf + off, sizeof h);
+      if (h.nlmsg_len < NLMSG_HDRLEN || h.nlmsg_len > size - off) break;
+      const unsigned char* payload = buf + off + NLMSG_HDRLEN;
+      const size_t payloadLen = h.nlmsg_len - NLMSG_HDRLEN;
+      off += std::min<size_t>(NLMSG_ALIGN(h.nlmsg_len), size - off);
+      if (h.nlmsg_seq != seq) continue;
+      if (h.nlmsg_type == NLMSG_ERROR) {
         struct nlmsgerr err;
-        if (h->nlmsg_len < NLMSG_LENGTH(sizeof err)) break;
-        std::memcpy(&err, NLMSG_DATA(h), sizeof err);
+        if (payloadLen < sizeof err) break;
+        std::memcpy(&err, payload, sizeof err);
         keepNetlinkSocket(std::move(nl));
         // ENOENT is both "no such socket" and "no diagnostics for TCP in
         // this kernel": either way another way must tell.
         *out = notFound(std::string("netlink: ") + errorText(-err.error));
         return NetlinkAnswer::kNoAnswer;
       }
-      if (h->nlmsg_type == NLMSG_DONE) {
+      if (h.nlmsg_type == NLMSG_DONE) {
         *out = notFound("netlink: no such socket");
         return NetlinkAnswer::kNoAnswer;
       }
-      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
       struct inet_diag_msg msg;
-      if (h->nlmsg_len < NLMSG_LENGTH(sizeof msg)) continue;
-      std::memcpy(&msg, NLMSG_DATA(h), sizeof msg);
+      if (h.nlmsg_type != SOCK_DIAG_BY_FAMILY || payloadLen < sizeof msg) continue;
+      std::memcpy(&msg, payload, sizeof msg);
       // Only the socket with exactly this 4-tuple answers for the peer (the
       // lookup also falls back to listening sockets).
       if (msg.idiag_family != AF_INET || msg.idiag_state == TCP_LISTEN || !sameSocket(msg.id, t)) continue;
