@@ -62,7 +62,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Version)" ] || fail "no Version"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 deps=$(field Depends)
-for d in libc6 libstdc++6 iptables procps sudo; do
+for d in libc6 libstdc++6 libsystemd0 iptables procps sudo; do
   echo "$deps" | grep -q "\\b$d\\b" || fail "Depends lacks $d: $deps"
 done
 
