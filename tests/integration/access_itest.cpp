@@ -38,7 +38,6 @@ void writeLogindUser(const std::string& state) {
   for (const char* dir : {"/run/systemd", "/run/systemd/system", "/run/systemd/seats", "/run/systemd/users"}) {
     ::mkdir(dir, 0755);
   }
-  std::ofstream("/run/systemd/seats/seat0") << "IS_SEAT0=1\nCAN_MULTI_SESSION=1\nCAN_TTY=1\nCAN_GRAPHICAL=1\n";
   std::ofstream user("/run/systemd/users/65534");
   user << "NAME=nobody\nSTATE=" << state << "\nRUNTIME=/run/user/65534\nSESSIONS=2\nSEATS=seat0\n"
        << "ONLINE_SESSIONS=2\nONLINE_SEATS=seat0\n";
