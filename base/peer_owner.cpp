@@ -181,7 +181,10 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
     return NetlinkAnswer::kNoAnswer;
   }
 
-  alignas(struct nlmsghdr) unsigned char buf[8192];
+  // The answer to an exact lookup is one message of about 130 bytes; a
+  // longer datagram is refused whole (MSG_TRUNC). Kept small: it lies on a
+  // connection thread's fresh stack, where every new page is a page fault.
+  alignas(struct nlmsghdr) unsigned char buf[1024];
   for (int datagram = 0; datagram < kMaxNetlinkDatagrams; ++datagram) {
     std::string why;
     ssize_t n = receiveFromKernel(nl.get(), buf, sizeof buf, &why);
