@@ -250,10 +250,7 @@ void* connection_handler(void* arg) {
     }
     if (answered) {
       progress("Message processing is finished\n");
-      struct timeval tv;
-      tv.tv_sec = kNetTimeoutSeconds;
-      tv.tv_usec = 0;
-      ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      // The 2-second send time-out: socketSendAll sets it before each send.
       unsigned char bytes[kMessageReplySize];
       reply.toBytes(bytes);
       if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {
