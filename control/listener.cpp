@@ -222,21 +222,22 @@ void* connection_handler(void* arg) {
   UniqueFd client(cell->fd);
   const ConnectionServices& services = *cell->services;
 
-  // Decided before the record is read: the peer's socket is surely still
-  // open now, while a client that sends and closes could be gone later.
-  bool admitted = true;
-  if (services.admitPeer) {
-    try {
-      admitted = services.admitPeer(client.get());
-    } catch (...) {
-      admitted = false;
-    }
-  }
-
   MessagePacket packet;
   int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
   if (n > 0) {
     progressf("Data readed: %d\n", n);
+    // The peer is checked once its record is in, while the client only
+    // waits for its reply: cheaper than beside its sending, and connections
+    // that never deliver a whole record cost no lookup. A client that has
+    // closed its socket by now cannot be identified and is refused.
+    bool admitted = true;
+    if (services.admitPeer) {
+      try {
+        admitted = services.admitPeer(client.get());
+      } catch (...) {
+        admitted = false;
+      }
+    }
     bool answered = false;
     MessageReply reply;
     try {
