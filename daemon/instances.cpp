@@ -1,8 +1,7 @@
 #include "daemon/instances.h"
 
-#include <unistd.h>
-
 #include <syslog.h>
+#include <unistd.h>
 
 #include "base/command_runner.h"
 #include "base/log.h"
