@@ -114,14 +114,13 @@ std::string selfPath() {
   return buf;
 }
 
-// build/bench/roundtrip_bench -> build/tundrafoxd
+// The tundrafoxd of the same build tree.
 std::string defaultDaemonPath() {
-  std::string self = selfPath();
-  size_t slash = self.rfind('/');
-  if (slash == std::string::npos) return "tundrafoxd";
-  std::string dir = self.substr(0, slash);
-  slash = dir.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/tundrafoxd";
+#ifdef TUNDRAFOXD_PATH
+  return TUNDRAFOXD_PATH;
+#else
+  return "tundrafoxd";
+#endif
 }
 
 // Started outside a sandbox: run this same command inside a fresh one.

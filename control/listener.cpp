@@ -21,6 +21,13 @@
 namespace {
 
 using Handler = std::function<MessageReply(const MessagePacket&)>;
+using PeerCheck = std::function<bool(int clientFd)>;
+
+// What every connection thread does with its connection.
+struct ConnectionServices {
+  PeerCheck admitPeer;
+  Handler handler;
+};
 
 constexpr int kNetTimeoutSeconds = 2;
 // Each connection thread holds the 64005-byte request in its frame and runs
@@ -36,7 +43,7 @@ struct ConnectionCell {
   int fd;
   // Shared with the listener and the other connections, so a connection
   // that outlives its listener still has a handler.
-  std::shared_ptr<const Handler> handler;
+  std::shared_ptr<const ConnectionServices> services;
 };
 
 // The running listener's socket, for stopListening. The mutex keeps the
@@ -109,8 +116,8 @@ void logThreadFailure(int err) {
 }
 
 // Starts the connection thread for `fd`, or closes `fd` when it cannot.
-void startConnection(int fd, const std::shared_ptr<const Handler>& handler) {
-  auto* cell = new (std::nothrow) ConnectionCell{fd, handler};
+void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& services) {
+  auto* cell = new (std::nothrow) ConnectionCell{fd, services};
   if (cell == nullptr) {
     logThreadFailure(ENOMEM);
     ::close(fd);
@@ -203,7 +210,7 @@ void runListener(const ListenerOptions& opts) {
   progress("Waiting for incoming connections...\n");
 
   // Everything the loop needs exists before anyone is told we listen.
-  auto handler = std::make_shared<const Handler>(opts.handler);
+  auto services = std::make_shared<const ConnectionServices>(ConnectionServices{opts.admitPeer, opts.handler});
 
   if (opts.onListening) {
     struct sockaddr_in local;
@@ -232,7 +239,7 @@ void runListener(const ListenerOptions& opts) {
       continue;
     }
     progress("Connection accepted\n");
-    startConnection(fd, handler);
+    startConnection(fd, services);
     progress("Handler assigned\n");
   }
   // registration, then sock, then idReset end here, in that order: the
@@ -249,15 +256,29 @@ void* listenThread(void* arg) {
 void* connection_handler(void* arg) {
   std::unique_ptr<ConnectionCell> cell(static_cast<ConnectionCell*>(arg));
   UniqueFd client(cell->fd);
+  const ConnectionServices& services = *cell->services;
 
   MessagePacket packet;
   int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
   if (n > 0) {
     progressf("Data readed: %d\n", n);
+    // The peer is checked once its record is in, while the client only
+    // waits for its reply: cheaper than beside its sending, and connections
+    // that never deliver a whole record cost no lookup. A client that has
+    // closed its socket by now cannot be identified and is refused.
+    bool admitted = true;
+    if (services.admitPeer) {
+      try {
+        admitted = services.admitPeer(client.get());
+      } catch (...) {
+        admitted = false;
+      }
+    }
     bool answered = false;
     MessageReply reply;
     try {
-      if (*cell->handler) reply = (*cell->handler)(packet);
+      // A refused peer's record is not decoded: its reply stays all zero.
+      if (admitted && services.handler) reply = services.handler(packet);
       answered = true;
     } catch (...) {
       // Nothing may escape a thread function; the client gets no reply,
@@ -266,10 +287,7 @@ void* connection_handler(void* arg) {
     }
     if (answered) {
       progress("Message processing is finished\n");
-      struct timeval tv;
-      tv.tv_sec = kNetTimeoutSeconds;
-      tv.tv_usec = 0;
-      ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      // The 2-second send time-out: socketSendAll sets it before each send.
       unsigned char bytes[kMessageReplySize];
       reply.toBytes(bytes);
       if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {

@@ -31,6 +31,12 @@ struct ListenerOptions {
   // Answers one request; runs on the connection's thread, any number of them
   // at once. Empty: every request is answered with nine zero bytes.
   std::function<MessageReply(const MessagePacket&)> handler;
+  // Decides whether the peer of the accepted connection `clientFd` may have
+  // its request acted on; runs on the connection's thread once the whole
+  // record has arrived, before the handler. A refused peer's record is read
+  // like any other (so its client is not left waiting) and answered with
+  // nine zero bytes; the handler never sees it. Empty: every peer may.
+  std::function<bool(int clientFd)> admitPeer;
   // Called once the socket listens, with its port. Empty: nothing is called.
   std::function<void(uint16_t port)> onListening;
 };
@@ -64,7 +70,8 @@ void* listenThread(void* arg);
 // The thread function of one connection. `arg` is the connection cell that
 // the listener allocated; the thread owns it and the descriptor in it, and
 // frees both. Receives one MessagePacket (each receive call bounded by 2
-// seconds), answers with the handler's MessageReply and closes. Returns null.
+// seconds), checks the peer (admitPeer), answers with the handler's
+// MessageReply (nine zero bytes for a refused peer) and closes. Returns null.
 void* connection_handler(void* arg);
 
 // Makes the running listener stop: shuts its socket down, which wakes the

@@ -1,12 +1,15 @@
 #include "daemon/instances.h"
 
+#include <syslog.h>
 #include <unistd.h>
 
 #include "base/command_runner.h"
 #include "base/log.h"
 #include "base/state_file.h"
+#include "control/access_rule.h"
 #include "control/dispatcher.h"
 #include "control/listener.h"
+#include "control/peer_access.h"
 #include "control/update_job.h"
 
 // Constructed in this order before main: the firewall (which makes sure its
@@ -37,6 +40,11 @@ const ListenerOptions& workerListenerOptions() {
       timezoneWorkerImpl.adoptEarlierChange();
       firewallImpl.reset();
       logInfo("firewallImpl.reset();");
+    };
+    // Only root, the group tundrafox and the desktop's active user.
+    opts.admitPeer = [](int clientFd) {
+      static RefusalLog refusals([](std::string_view line) { logAt(LOG_WARNING, line); });
+      return admitControlPeer(clientFd, systemAccessSources(), refusals);
     };
     opts.handler = [](const MessagePacket& packet) { return processMessagePacket(packet, services); };
     return opts;

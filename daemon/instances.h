@@ -15,8 +15,9 @@ struct ListenerOptions;
 extern FireWall firewallImpl;
 extern TimezoneWorker timezoneWorkerImpl;
 
-// The worker's listener: the all-open reset before it listens, and every
-// request dispatched to the objects above.
+// The worker's listener: the all-open reset before it listens, the peer
+// check of every connection, and every admitted request dispatched to the
+// objects above.
 const ListenerOptions& workerListenerOptions();
 
 // The crash clean-up: puts a timezone the crashed worker changed back.

@@ -4,9 +4,13 @@
 //
 // Exit status: 0 when the daemon answered 1, 1 when it answered 0 (refused,
 // failed or not supported), 2 for a usage error, 3 when no reply came.
+// An answer 0 to a caller whom the daemon does not serve at all (neither
+// root, nor in the group tundrafox, nor active on a local seat) is explained
+// on standard error.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "control/access_rule.h"
 #include "control/message.h"
 #include "control/text.h"
 #include "base/io.h"
@@ -58,7 +63,10 @@ const char kMainHelp[] =
     "\n"
     "Exit status: 0 the daemon answered 1; 1 it answered 0 (refused, failed or\n"
     "not supported); 2 usage error; 3 no reply (daemon not reachable, or the\n"
-    "connection closed or timed out before the reply).\n";
+    "connection closed or timed out before the reply).\n"
+    "\n"
+    "The daemon serves root, the members of the group tundrafox and users with\n"
+    "an active session on a local seat; it answers everyone else with 0.\n";
 
 const char kFirewallHelp[] =
     "Usage: tundrafoxctl firewall on     --servers 'A;B' --interface NAME [FLAGS]\n"
@@ -302,6 +310,20 @@ int installCommand(const Connection& conn, const std::vector<std::string>& words
   return exchange(conn, *packet);
 }
 
+// After an answer 0: when the daemon would not serve this user at all, says
+// so, and how an administrator lets the user in.
+void explainRefusal() {
+  const uid_t uid = ::geteuid();
+  if (decideAccess(uid, systemAccessSources()) != Access::kRefused) return;
+  std::string name = std::to_string(uid);
+  if (const struct passwd* pw = ::getpwuid(uid)) name = pw->pw_name;
+  std::fprintf(stderr,
+               "tundrafoxctl: the daemon refuses requests from %s: not root, not in group %s, no active "
+               "session on a local seat.\n"
+               "To let this user in, an administrator runs: adduser %s %s\n",
+               name.c_str(), kAccessGroup, name.c_str(), kAccessGroup);
+}
+
 int rawCommand(const Connection& conn, const std::vector<std::string>& words) {
   if (wantsHelp(words)) {
     std::fputs(kRawHelp, stdout);
@@ -353,10 +375,20 @@ int main(int argc, char** argv) {
     return kExitYes;
   }
   if (cmd != "openvpn" && passthrough) return usage("\"--\" is only for openvpn's arguments", kMainHelp);
-  if (cmd == "firewall") return firewallCommand(conn, words);
-  if (cmd == "timezone") return timezoneCommand(conn, words);
-  if (cmd == "openvpn") return openvpnCommand(conn, words, passthrough);
-  if (cmd == "install-update") return installCommand(conn, words);
-  if (cmd == "raw") return rawCommand(conn, words);
-  return usage(("unknown command: " + cmd).c_str(), kMainHelp);
+  int status = kExitUsage;
+  if (cmd == "firewall") {
+    status = firewallCommand(conn, words);
+  } else if (cmd == "timezone") {
+    status = timezoneCommand(conn, words);
+  } else if (cmd == "openvpn") {
+    status = openvpnCommand(conn, words, passthrough);
+  } else if (cmd == "install-update") {
+    status = installCommand(conn, words);
+  } else if (cmd == "raw") {
+    status = rawCommand(conn, words);
+  } else {
+    return usage(("unknown command: " + cmd).c_str(), kMainHelp);
+  }
+  if (status == kExitNo) explainRefusal();
+  return status;
 }
