@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 #include "base/error_text.h"
@@ -37,6 +39,10 @@ constexpr size_t kConnectionStackSize = 512 * 1024;
 // Pause after an accept failure that will not clear at once (out of
 // descriptors or memory), so the loop waits instead of spinning.
 constexpr useconds_t kAcceptRetryPauseMicros = 100 * 1000;
+// How many connection threads wait for a next connection once theirs has
+// ended, and for how long (see IdleConnectionThreads).
+constexpr int kMaxIdleConnectionThreads = 4;
+constexpr std::chrono::seconds kIdleConnectionThreadWait{1};
 
 // What the listener hands to a connection thread; the thread owns it.
 struct ConnectionCell {
@@ -45,6 +51,59 @@ struct ConnectionCell {
   // that outlives its listener still has a handler.
   std::shared_ptr<const ConnectionServices> services;
 };
+
+// Connection threads whose connection has ended wait here a moment for the
+// next one. A new thread's stack is fresh memory (glibc gives the stack
+// pages of an ended thread back to the kernel), so receiving the 64005-byte
+// record into it faults in a page at a time on every request; a thread that
+// serves the next connection finds its frame in place. Each connection still
+// has a thread of its own for as long as it lasts: a connection that finds
+// no idle thread gets a new one, however many run at once.
+class IdleConnectionThreads {
+ public:
+  // Gives `cell` to a waiting thread; false when none is waiting.
+  bool handOver(ConnectionCell* cell) EXCLUDES(mu_) {
+    {
+      MutexLock lock(mu_);
+      if (idle_ <= static_cast<int>(cells_.size())) return false;
+      try {
+        cells_.push_back(cell);
+      } catch (...) {
+        return false;  // no memory: a thread of its own, as when none waits
+      }
+    }
+    wake_.notify_one();
+    return true;
+  }
+
+  // Called by a connection thread whose connection has ended: the next cell
+  // handed over within kIdleConnectionThreadWait, or null (the thread then
+  // ends). Null at once when enough threads wait already.
+  ConnectionCell* awaitNext() EXCLUDES(mu_) {
+    MutexLock lock(mu_);
+    if (idle_ >= kMaxIdleConnectionThreads) return nullptr;
+    ++idle_;
+    const auto deadline = std::chrono::steady_clock::now() + kIdleConnectionThreadWait;
+    while (cells_.empty() && wake_.wait_until(lock, deadline) != std::cv_status::timeout) {
+    }
+    // A cell handed over while the wait timed out is still taken here.
+    ConnectionCell* cell = nullptr;
+    if (!cells_.empty()) {
+      cell = cells_.front();
+      cells_.pop_front();
+    }
+    --idle_;
+    return cell;
+  }
+
+ private:
+  Mutex mu_;
+  CondVar wake_;
+  int idle_ GUARDED_BY(mu_) = 0;                   // threads inside awaitNext
+  std::deque<ConnectionCell*> cells_ GUARDED_BY(mu_);  // handed over, not yet taken
+};
+
+IdleConnectionThreads gIdleConnectionThreads;
 
 // The running listener's socket, for stopListening. The mutex keeps the
 // descriptor from being closed (and its number reused) while stopListening
@@ -115,7 +174,8 @@ void logThreadFailure(int err) {
   logInfo(line);
 }
 
-// Starts the connection thread for `fd`, or closes `fd` when it cannot.
+// Gives `fd` to a connection thread (an idle one, else a new one), or
+// closes `fd` when no thread can be started.
 void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& services) {
   auto* cell = new (std::nothrow) ConnectionCell{fd, services};
   if (cell == nullptr) {
@@ -123,6 +183,7 @@ void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& se
     ::close(fd);
     return;
   }
+  if (gIdleConnectionThreads.handOver(cell)) return;
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc == 0) {
@@ -253,12 +314,15 @@ void* listenThread(void* arg) {
   return nullptr;
 }
 
-void* connection_handler(void* arg) {
-  std::unique_ptr<ConnectionCell> cell(static_cast<ConnectionCell*>(arg));
+namespace {
+
+// One connection: receive its record into `packet`, check the peer, answer,
+// close. Owns and frees `cell` and the descriptor in it.
+void serveConnection(ConnectionCell* cellPtr, MessagePacket& packet) {
+  std::unique_ptr<ConnectionCell> cell(cellPtr);
   UniqueFd client(cell->fd);
   const ConnectionServices& services = *cell->services;
 
-  MessagePacket packet;
   int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
   if (n > 0) {
     progressf("Data readed: %d\n", n);
@@ -300,7 +364,17 @@ void* connection_handler(void* arg) {
     progressError(std::string("recv failed: ") + errorText(errno) + "\n");
   }
   logInfo("close(client_sock);");
-  client.reset();
+}
+
+}  // namespace
+
+void* connection_handler(void* arg) {
+  // The record's buffer lives in this frame, and so stays in place while
+  // the thread serves one connection after another.
+  MessagePacket packet;
+  for (auto* cell = static_cast<ConnectionCell*>(arg); cell != nullptr; cell = gIdleConnectionThreads.awaitNext()) {
+    serveConnection(cell, packet);
+  }
   return nullptr;
 }
 

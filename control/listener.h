@@ -1,6 +1,7 @@
 // The control channel: one listener thread on the TCP control port and one
-// detached thread per accepted connection. Each connection carries exactly
-// one MessagePacket in and one MessageReply out.
+// detached thread per accepted connection (a thread whose connection has
+// ended waits a moment and serves the next one, if one comes). Each
+// connection carries exactly one MessagePacket in and one MessageReply out.
 #pragma once
 
 #include <cstdint>
@@ -71,7 +72,9 @@ void* listenThread(void* arg);
 // the listener allocated; the thread owns it and the descriptor in it, and
 // frees both. Receives one MessagePacket (each receive call bounded by 2
 // seconds), checks the peer (admitPeer), answers with the handler's
-// MessageReply (nine zero bytes for a refused peer) and closes. Returns null.
+// MessageReply (nine zero bytes for a refused peer) and closes. Then it
+// waits up to a second for the listener to hand it the next connection (at
+// most four threads wait so), and ends when none comes. Returns null.
 void* connection_handler(void* arg);
 
 // Makes the running listener stop: shuts its socket down, which wakes the
