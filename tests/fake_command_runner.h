@@ -1,102 +1,58 @@
 // A CommandRunner that records what it was asked to run and runs nothing.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/command_runner.h"
 
 class FakeCommandRunner : public CommandRunner {
  public:
-  // Shell command lines and detached argv's, in the order they arrived.
-  // Detached starts are recorded as their words joined by single blanks and
-  // prefixed with "detached: ".
-  std::vector<std::string> commands() const {
+  using Strings = std::vector<std::string>;
+  // What it was asked to run, in order: shell lines; tool runs as their words
+  // and " < PATH", " > PATH" for the files on their descriptors (a memory
+  // file by its name); detached starts as "detached:" and their words.
+  Strings commands() const {
     std::lock_guard<std::mutex> lock(mu_);
     return commands_;
   }
-
-  // Wait status that runShell returns (0: success).
-  void setShellStatus(int status) {
-    std::lock_guard<std::mutex> lock(mu_);
-    status_ = status;
-  }
-  // Optional per-command hook: runs before the command is recorded as done,
-  // and its result (when set) replaces the status.
-  void setHook(std::function<int(const std::string&)> hook) {
-    std::lock_guard<std::mutex> lock(mu_);
-    hook_ = std::move(hook);
-  }
-  // Makes every runShell take this long (to expose ordering faults).
-  void setDelay(std::chrono::milliseconds delay) {
-    std::lock_guard<std::mutex> lock(mu_);
-    delay_ = delay;
-  }
-  void setStartDetachedResult(bool ok) {
-    std::lock_guard<std::mutex> lock(mu_);
-    detachedOk_ = ok;
-  }
+  // Gives the wait status of each shell line and tool run (0 without a hook);
+  // runs on the caller's thread once the command is recorded.
+  std::function<int(const std::string&)> hook;  // set before the runner is used
+  bool startDetachedResult = true;
 
   int runShell(const std::string& commandLine) override { return record(commandLine); }
-
-  // Recorded like the shell line it stands for: the words, then " < PATH"
-  // and " > PATH" for the files the descriptors are open on (a memory file
-  // by its name).
-  int runWithFiles(const std::vector<std::string>& argv, int stdinFd, int stdoutFd) override {
-    std::string line;
-    for (const std::string& a : argv) line += (line.empty() ? "" : " ") + a;
+  int runWithFiles(const Strings& argv, int stdinFd, int stdoutFd) override {
+    std::string line = join(argv, "");
     for (auto [fd, redirect] : {std::pair{stdinFd, " < "}, {stdoutFd, " > "}}) {
       std::error_code ec;
-      std::string target = fd < 0 ? "" : std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
-      if (target.starts_with("/memfd:")) target = target.substr(7, target.rfind(" (deleted)") - 7);
-      if (fd >= 0) line += redirect + target;
+      std::string file = fd < 0 ? "" : std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+      if (file.starts_with("/memfd:")) file = file.substr(7, file.rfind(" (deleted)") - 7);
+      if (fd >= 0) line += redirect + file;
     }
     return record(line);
   }
+  bool startDetached(const Strings& argv) override {
+    record(join(argv, "detached: "), false);
+    return startDetachedResult;
+  }
 
  private:
-  int record(const std::string& commandLine) {
-    std::function<int(const std::string&)> hook;
-    std::chrono::milliseconds delay;
-    int status;
+  static std::string join(const Strings& words, std::string line) {
+    for (size_t i = 0; i < words.size(); ++i) line += (i == 0 ? "" : " ") + words[i];
+    return line;
+  }
+  int record(const std::string& commandLine, bool runHook = true) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       commands_.push_back(commandLine);
-      hook = hook_;
-      delay = delay_;
-      status = status_;
     }
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
-    if (hook) status = hook(commandLine);
-    return status;
+    return runHook && hook ? hook(commandLine) : 0;
   }
 
- public:
-  bool startDetached(const std::vector<std::string>& argv) override {
-    std::string line = "detached:";
-    for (const std::string& a : argv) line += " " + a;
-    std::lock_guard<std::mutex> lock(mu_);
-    commands_.push_back(line);
-    detachedArgv_.push_back(argv);
-    return detachedOk_;
-  }
-
-  std::vector<std::vector<std::string>> detachedArgv() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return detachedArgv_;
-  }
-
- private:
   mutable std::mutex mu_;
-  std::vector<std::string> commands_;
-  std::vector<std::vector<std::string>> detachedArgv_;
-  std::function<int(const std::string&)> hook_;
-  std::chrono::milliseconds delay_{0};
-  int status_ = 0;
-  bool detachedOk_ = true;
+  Strings commands_;
 };
