@@ -123,7 +123,6 @@ class FireWall {
   const std::string& dataDir() const { return dataDir_; }
 
  private:
-
   bool setInterfaceLocked(const std::string& name) REQUIRES(mu_);
   // Unlocked core of firewallChange. `checkInterface` is false for
   // firewallOff, which never uses the interface name.
