@@ -1,7 +1,5 @@
-// Who may drive the real daemon: an unprivileged client (uid 65534, no
-// groups) is refused until the user database puts it in the group tundrafox
-// or logind's records, read by the real libsystemd, show it active on a
-// local seat; root is served.
+// Who may drive the real daemon: a client of uid 65534 (no groups) is refused until the user database puts it in
+// group tundrafox or logind's records, read by the real libsystemd, show it active on a local seat; root is served.
 #include <algorithm>
 #include <fstream>
 #include <string>
@@ -20,16 +18,14 @@ CommandResult asNobody(const std::string& args = "openvpn -- --version") {
   return runCommand("setpriv --reuid 65534 --regid 65534 --clear-groups " + ctlPath() + " " + args);
 }
 
-// Whether the daemon has started openvpn `times` times in all (the stub
-// records each start), waiting a second for the last one.
+// Whether the daemon has started openvpn (the stub) `times` times in all, waiting a second for the last one.
 bool openvpnStarts(long times) {
   auto count = [] { return std::ranges::count(stubCalls(), std::string("openvpn [--version]")); };
   waitUntil([&] { return count() >= times; }, 1000);
   return count() == times;
 }
 
-// What systemd-logind keeps in /run for a user with one session on seat0,
-// `state` being "active" or "online" (a session in the background).
+// What systemd-logind keeps in /run for a user with a session on seat0, "active" or "online" (in the background).
 void writeLogindUser(const std::string& state) {
   runCommand("mkdir -p /run/systemd/system /run/systemd/seats /run/systemd/users");
   std::ofstream("/run/systemd/users/65534") << "NAME=nobody\nSTATE=" << state << "\nRUNTIME=/run/user/65534\n"

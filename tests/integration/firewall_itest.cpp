@@ -56,9 +56,8 @@ TEST_F(DaemonTest, RealIptablesGetTheUserTablesBackAndEndWithTheLastRequest) {
   EXPECT_EQ(saved("iptables"), before4);
   EXPECT_EQ(saved("ip6tables"), before6);
 
-  // With every iptables line slow, quick on/off/on commands are issued long
-  // before the earlier scripts are done: the end state is the last request's
-  // own, and its backup was taken afresh (with the nat rule added since).
+  // With every iptables line slow, quick on/off/on commands are issued long before the earlier scripts are done:
+  // the end state is the last request's own, and its backup was taken afresh (with the nat rule added since).
   run("iptables -t nat -A POSTROUTING -s 203.0.113.77 -j MASQUERADE");
   const std::string between = saved("iptables");
   run("mkdir -p /tmp/slowbin && printf '#!/bin/sh\\nsleep 0.05\\nexec /usr/sbin/iptables \"$@\"\\n' "
@@ -73,8 +72,8 @@ TEST_F(DaemonTest, RealIptablesGetTheUserTablesBackAndEndWithTheLastRequest) {
   EXPECT_EQ(saved("iptables"), between);
   EXPECT_EQ(saved("ip6tables"), before6);
 
-  // The daemon's worker opens both filter tables when it starts, before it
-  // listens: the IPv6 open table after "/fwoff.sh", and reset returns after both.
+  // The daemon's worker opens both filter tables when it starts, before it listens: the IPv6 open table after
+  // "/fwoff.sh", and reset returns after both.
   ASSERT_TRUE(startDaemon());
   ASSERT_TRUE(waitForLog("firewallImpl.reset();"));
   const size_t v6 = logPosition("Execute cmd: ip6tables-restore < /usr/share/tundra_fox/fwoff_v6.sh");

@@ -72,9 +72,8 @@ std::vector<Reply> sendTogether(const std::vector<MessagePacket>& packets, int l
 
 }  // namespace
 
-// Switch-on requests that meet (queued behind a switch-off) each apply as a
-// whole: the end state is one request's own. Once an update has switched the
-// kill switch off, requests in flight around it are refused and it stays off.
+// Switch-on requests that meet (queued behind a switch-off) each apply whole: the end state is one request's own.
+// Once an update has switched the kill switch off, requests in flight around it are refused and it stays off.
 TEST_F(DaemonTest, ConcurrentRequestsApplyWholeAndNoneOutlivesAnUpdate) {
   ASSERT_TRUE(startDaemon());
   const std::string open = tables();

@@ -34,10 +34,8 @@ bool commandRunning(std::initializer_list<std::string> texts) {
 bool firewallQuiet() { return !commandRunning({"tundra_fox/", "iptables", "ip6tables"}); }
 Reply send(const MessagePacket& packet) { return exchangeRecord(packet).value_or(Reply{0xEE}); }
 
-// A process of user nobody that tries for `ms` to bind and listen on
-// 127.0.0.1:23589, holds the port from when it gets it until then, and ends
-// with status 0 when it held it, 3 when it never got it. (It accepts nothing:
-// a connection it closed would keep the port in TIME_WAIT for a minute.)
+// A process of user nobody that tries for `ms` to listen on 127.0.0.1:23589, holding the port once it has it; ends
+// with status 0 if it held it, 3 if not. It accepts nothing: a closed connection would keep the port in TIME_WAIT.
 pid_t startSquatter(int ms) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
@@ -59,10 +57,9 @@ int exitStatus(pid_t pid) {
 
 }  // namespace
 
-// A record's text too long for one log datagram is logged cut and marked. A worker that dies at any moment
-// of a switch-on, change or switch-off leaves nothing running that could change the tables after the next
-// worker's reset: they end open and the next request is served. A monitor that dies takes its worker
-// along, which puts the timezone back.
+// An overlong log line is cut and marked. A worker that dies at any moment of a switch-on, change or off leaves
+// nothing that could change the tables after the next worker's reset: they end open and the next request is
+// served. A dying monitor takes its worker along, which puts the timezone back.
 TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing) {
   std::ofstream("/etc/timezone") << "Europe/Oslo\n";
   ASSERT_TRUE(startDaemon());
@@ -73,7 +70,7 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
   EXPECT_TRUE(waitForLog("...[cut: 256"));
 
   std::string servers = "10.9.0.1";  // 200 addresses: scripts that run a while
-  for (int i = 2; i <= 200; ++i) servers += ";10.9." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+  for (int i = 2; i <= 200; ++i) servers += ";10.9.0." + std::to_string(i);
   const auto packet = [&](int32_t command) {
     MessagePacket p = makePacket(command);
     if (command == 8) encodeTimezoneRequest(&p, {false, "Asia/Tokyo"});
@@ -111,10 +108,8 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
   }
 }
 
-// A pid lock path that is a directory, a symlink or a FIFO is refused before
-// the daemon detaches: the start fails and says why; nothing is followed.
-// Nobody else gets the control port: a user who took it first keeps the
-// daemon waiting (logged, retried every second) until it is free again, and
+// A pid lock path that is a directory, symlink or FIFO fails the start before it detaches; nothing is followed.
+// A user who took the control port first keeps the daemon waiting (logged, retried) until it is free again, and
 // no gap opens while a worker is replaced.
 TEST_F(DaemonTest, StartRefusesAPidLockPathThatIsNoFileAndNoOtherUserTakesThePort) {
   const std::function<int()> plant[] = {[] { return mkdir(kPidLockFile, 0700); },
@@ -146,9 +141,8 @@ TEST_F(DaemonTest, StartRefusesAPidLockPathThatIsNoFileAndNoOtherUserTakesThePor
   }
 }
 
-// The update job outlives a worker restart, and starts the client again
-// only through su for the user on the display, never as root: not when
-// nobody is logged in, not for root.
+// The update job outlives a worker restart, and starts the client again only through su for the user on the
+// display, never as root: not when nobody is logged in, not for root.
 TEST_F(DaemonTest, UpdateJobStartsTheClientOnlyForALoggedInUser) {
   const std::string job = std::string(kDataDir) + "/autoupdate-job.sh";
   // A client that logs who started it.

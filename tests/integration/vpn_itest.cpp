@@ -1,11 +1,9 @@
-// A real openvpn tunnel inside the kill switch, driven only through the
-// control port; the daemon starts the real openvpn client (itest_main.cpp
-// runs this suite with `--real openvpn`). The network namespace "server":
+// A real openvpn tunnel inside the kill switch, driven only through the control port; the daemon starts the real
+// openvpn client (itest_main.cpp runs this suite with `--real openvpn`). The network namespace "server":
 //   c0 192.0.2.1, 2001:db8:1::1 <-veth-> p0 192.0.2.2 (VPN server), 192.0.2.3 (another host), 2001:db8:1::2
 //   tun0 10.8.0.2 <-openvpn (TLS)-> tun0 10.8.0.1, and 203.0.113.1 beyond it, only through the tunnel
-// Every probe is bounded; counting rules in the INPUT chains of "server" show
-// whether a packet got out at all, so a leak is caught even where the kill
-// switch drops the answer.
+// Every probe is bounded; counting rules in the INPUT chains of "server" show whether a packet got out at all, so
+// a leak is caught even where the kill switch drops the answer.
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -26,8 +24,7 @@ using namespace itest;
 
 namespace {
 
-// The namespace, the counting rules, two self-signed certificates that pin
-// each other, and the server's openvpn.
+// The namespace, the counting rules, two self-signed certificates that pin each other, the server's openvpn.
 const char kSetUp[] = R"sh(set -e
 mkdir -p /tmp/vpn && cd /tmp/vpn && echo '0 0' >/proc/sys/net/ipv4/ping_group_range
 ip netns add server && ip link add c0 type veth peer name p0 netns server
@@ -61,9 +58,8 @@ std::string describe(const Probe& p) {
   return (p.type == kTcp ? "TCP " : p.port ? "UDP " : "ICMP ") + std::string(p.ip) + " " + std::to_string(p.port);
 }
 
-// The peers of TCP and UDP probes, by describe(): sockets of "server" bound to
-// the probed address, so that answers come from it. The kernel completes TCP
-// handshakes without an accept; the probe itself echoes UDP.
+// The peers of TCP and UDP probes, by describe(): sockets of "server" bound to the probed address, so that answers
+// come from it. The kernel completes TCP handshakes without an accept; the probe itself echoes UDP.
 std::map<std::string, UniqueFd> peers;
 
 // A non-blocking socket for the probe, and its address in *ai.
@@ -115,8 +111,7 @@ bool answered(const Probe& p, int timeoutMs) {
   return false;
 }
 
-// Packets that reached 192.0.2.3 or (but ICMPv6) 2001:db8:1::2 since the last call.
-// -1 when they cannot be read.
+// Packets that reached 192.0.2.3 or (but ICMPv6) 2001:db8:1::2 since the last call; -1 if unknown.
 long arrivals() {
   const CommandResult r = runCommand("ip netns exec server sh -e -c 'iptables -nvxL INPUT; ip6tables -nvxL INPUT; "
                                      "iptables -Z INPUT; ip6tables -Z INPUT' >/tmp/vpn/counts && "
@@ -124,8 +119,7 @@ long arrivals() {
   return r.ok() ? std::stol(r.output) : -1;
 }
 
-// The probes of `blocked` fail (given up after 500 ms) without a packet
-// getting out; those of `passing` are answered within 2 s.
+// The probes of `blocked` fail (given up after 500 ms) without a packet getting out; `passing` ones are answered.
 void expectOnly(const std::vector<Probes>& passing, const std::vector<Probes>& blocked, const std::string& when) {
   arrivals();
   for (const Probes& probes : blocked)
@@ -161,9 +155,8 @@ TEST_F(RealVpnTest, OnlyTheTunnelPassesAndNothingLeaksWhenItDrops) {
   const std::string userRules = runCommand("iptables -S && ip6tables -S").output;
   expectOnly({kTunnel, kOther, kDns, kIpv6}, {}, "before the kill switch");
 
-  // Each on and change below ends with a foreground save or restore of the
-  // IPv6 rules, which waits for the rule scripts issued before it; off
-  // restores the user's IPv4 rules in the foreground.
+  // Each on and change below ends with a foreground save or restore of the IPv6 rules, which waits for the rule
+  // scripts issued before it; off restores the user's IPv4 rules in the foreground.
   const std::string on = "firewall on --servers 192.0.2.2 --interface tun0";
   ASSERT_TRUE(ctl(on + " --block-ipv6"));
   expectOnly({kTunnel, kDns}, {kOther, kIpv6}, "with the kill switch on and IPv6 blocked (DNS allowed)");
