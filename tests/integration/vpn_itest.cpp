@@ -6,7 +6,6 @@
 // a leak is caught even where the kill switch drops the answer.
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -62,11 +61,11 @@ std::string describe(const Probe& p) {
 // come from it. The kernel completes TCP handshakes without an accept; the probe itself echoes UDP.
 std::map<std::string, UniqueFd> peers;
 
-// A non-blocking socket for the probe, and its address in *ai.
+// A socket for the probe, and its address in *ai.
 UniqueFd socketFor(const Probe& p, addrinfo** ai) {
   const addrinfo hints{AI_NUMERICHOST | AI_NUMERICSERV, AF_UNSPEC, p.type, 0, 0, nullptr, nullptr, nullptr};
   if (::getaddrinfo(p.ip, std::to_string(p.port).c_str(), &hints, ai) != 0) return UniqueFd();
-  return UniqueFd(::socket((*ai)->ai_family, p.type | SOCK_NONBLOCK | SOCK_CLOEXEC, p.port ? 0 : IPPROTO_ICMP));
+  return UniqueFd(::socket((*ai)->ai_family, p.type | SOCK_CLOEXEC, p.port ? 0 : IPPROTO_ICMP));
 }
 
 bool addPeer(const Probe& p) {
@@ -83,32 +82,33 @@ bool addPeer(const Probe& p) {
   return ok;
 }
 
-// True when the probe is answered within `timeoutMs`.
-bool answered(const Probe& p, int timeoutMs) {
+// Connects, sends and receives on `fd` give up after `ms`.
+void setTimeouts(int fd, int ms) {
+  const timeval tv{ms / 1000, ms % 1000 * 1000};
+  for (int option : {SO_SNDTIMEO, SO_RCVTIMEO}) ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+// True when the probe is answered, each step within `ms`.
+bool answered(const Probe& p, int ms) {
   addrinfo* ai = nullptr;
   UniqueFd fd = socketFor(p, &ai);
-  int err = !fd ? EBADF : ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) == 0 ? 0 : errno;
-  if (ai != nullptr) ::freeaddrinfo(ai);
-  const bool tcp = p.type == kTcp;
-  char b[8] = {8};  // also an ICMP echo request: the kernel fills in id and checksum
+  setTimeouts(fd.get(), ms);
   // EPERM from connect or send: dropped on its way out.
-  if (!tcp && (err != 0 || ::send(fd.get(), b, sizeof b, 0) < 0)) return false;
-  if (tcp && err != EINPROGRESS) return err == 0;
-  for (int waited = 0; waited < timeoutMs; waited += 10) {
-    if (p.port != 0 && !tcp) {
-      const int peer = peers.at(describe(p)).get();
-      sockaddr_storage from{};
-      socklen_t len = sizeof from;
-      ssize_t n = ::recvfrom(peer, b, sizeof b, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n > 0) ::sendto(peer, b, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
-    }
-    pollfd pfd{fd.get(), static_cast<short>(tcp ? POLLOUT : POLLIN), 0};
-    if (::poll(&pfd, 1, 10) != 1) continue;
-    socklen_t len = sizeof err;
-    if (tcp) return ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-    return ::recv(fd.get(), b, sizeof b, MSG_DONTWAIT) > 0;
+  const bool connected = fd && ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) == 0;
+  if (ai != nullptr) ::freeaddrinfo(ai);
+  char b[8] = {8};  // also an ICMP echo request: the kernel fills in id and checksum
+  if (p.type == kTcp || !connected) return connected;
+  if (::send(fd.get(), b, sizeof b, 0) < 0) return false;
+  if (p.port != 0) {  // UDP: the peer echoes what it got
+    const int peer = peers.at(describe(p)).get();
+    setTimeouts(peer, ms);
+    sockaddr_storage from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(peer, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n <= 0 || ::sendto(peer, b, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len) != n)
+      return false;
   }
-  return false;
+  return ::recv(fd.get(), b, sizeof b, 0) > 0;
 }
 
 // Packets that reached 192.0.2.3 or (but ICMPv6) 2001:db8:1::2 since the last call; -1 if unknown.
@@ -119,7 +119,7 @@ long arrivals() {
   return r.ok() ? std::stol(r.output) : -1;
 }
 
-// The probes of `blocked` fail (given up after 500 ms) without a packet getting out; `passing` ones are answered.
+// The probes of `blocked` fail (each step given up after 500 ms) without a packet getting out; `passing` pass.
 void expectOnly(const std::vector<Probes>& passing, const std::vector<Probes>& blocked, const std::string& when) {
   arrivals();
   for (const Probes& probes : blocked)
