@@ -113,8 +113,9 @@ TEST_F(DaemonTest, StopSignalsStopTheWholeDaemon) {
 }
 
 // Only a whole record is served, however slowly it arrives; a client that
-// sends less, or nothing, is dropped unanswered; other addresses are refused.
-TEST_F(DaemonTest, RecordInPiecesIsServedShortSilentOrNonLoopbackClientsAreNot) {
+// sends less is dropped unanswered (silent ones: see the burst test); other
+// addresses are refused.
+TEST_F(DaemonTest, RecordInPiecesIsServedShortOrNonLoopbackClientsAreNot) {
   ASSERT_TRUE(runCommand("ip addr add 10.23.58.9/32 dev lo").ok());
   ASSERT_TRUE(startDaemon());
   errno = 0;
@@ -139,12 +140,6 @@ TEST_F(DaemonTest, RecordInPiecesIsServedShortSilentOrNonLoopbackClientsAreNot) 
   EXPECT_TRUE(r.kind == ReadResult::kClosed && r.bytes.empty()) << "short record answered";
   EXPECT_TRUE(waitForLog("close(client_sock);", kDefaultTimeoutMs, mark));
   EXPECT_EQ(countLog("Receive command", mark), 0u);
-
-  fd = connectControl();  // silent: dropped after the 2-second receive time-out
-  const auto start = std::chrono::steady_clock::now();
-  r = readBytes(fd.get(), kMessageReplySize, 6000);
-  EXPECT_TRUE(r.kind == ReadResult::kClosed && r.bytes.empty()) << "silent client still connected or answered";
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_EQ(exchangeRecord(packet), kZeroReply);
 }
 

@@ -1,9 +1,8 @@
-// Entry of the integration tests. Outside a sandbox this program runs no test
-// itself: it starts each selected test in its own fresh sandbox
-// (`tundrafox-sandbox [FLAGS] -- <self> --gtest_filter=<test>`), prints one
-// result line per test and "N passed, N failed", and ends with status 1 when
-// any failed. Inside a sandbox, and for --gtest_list_tests, it is an ordinary
-// GoogleTest program.
+// Entry of the integration tests. Outside a sandbox it runs each selected test
+// in a fresh sandbox of its own (`tundrafox-sandbox [FLAGS] -- <self>
+// --gtest_filter=<test>`), prints a result line per test and "N passed, N
+// failed", and fails when any test did. Inside a sandbox, and for
+// --gtest_list_tests, it is an ordinary GoogleTest program.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -23,12 +22,6 @@
 namespace {
 
 constexpr int kPerTestLimitSeconds = 120;  // then the test is killed and counts as failed
-
-// Extra sandbox flags for the tests whose name starts with a prefix; the
-// others get the plain sandbox, with stand-ins for every program it stubs.
-const std::pair<std::string, std::vector<std::string>> kSandboxFlags[] = {
-    {"RealVpnTest.", {"--real", "openvpn"}},  // a real tunnel (vpn_itest.cpp)
-};
 
 // The tests GoogleTest selects (filter, disabled tests, sharding): a listing
 // run marks them as it would for a real run; its listing is thrown away.
@@ -54,8 +47,8 @@ std::vector<std::string> selectedTests() {
 bool runInSandbox(const std::string& test) {
   std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
                                    itest::sandboxPath()};
-  for (const auto& [prefix, flags] : kSandboxFlags)
-    if (test.starts_with(prefix)) argv.insert(argv.end(), flags.begin(), flags.end());
+  // Every other test gets stand-ins for every program the sandbox stubs.
+  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // a real tunnel
   argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
                            "--gtest_brief=1", ::isatty(1) ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);

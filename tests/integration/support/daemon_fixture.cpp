@@ -64,15 +64,13 @@ void syncSyslog() {
     waitUntil([&] { return std::atol(fileText(kSandboxDir + "/syslog.sync").c_str()) >= token; }, 2000, 1);
 }
 
-std::vector<std::pair<size_t, std::string>> logLines(size_t from) {
+// The lines logged after `from` that contain `text`, each with its offset.
+std::vector<std::pair<size_t, std::string>> logLinesWith(const std::string& text, size_t from) {
   syncSyslog();
-  return linesOf(fileText(kSyslogFile), from);
-}
-
-std::optional<std::pair<size_t, std::string>> firstLogLine(const std::string& text, size_t from) {
-  for (auto& line : logLines(from))
-    if (line.second.find(text) != std::string::npos) return line;
-  return std::nullopt;
+  std::vector<std::pair<size_t, std::string>> found;
+  for (auto& line : linesOf(fileText(kSyslogFile), from))
+    if (line.second.find(text) != std::string::npos) found.push_back(line);
+  return found;
 }
 
 }  // namespace
@@ -191,24 +189,20 @@ size_t syslogMark() {
   return fileText(kSyslogFile).size();
 }
 
-size_t countLog(const std::string& text, size_t from) {
-  size_t n = 0;
-  for (const auto& line : logLines(from)) n += line.second.find(text) != std::string::npos;
-  return n;
-}
+size_t countLog(const std::string& text, size_t from) { return logLinesWith(text, from).size(); }
 
 bool waitForLogCount(const std::string& text, size_t count, int timeoutMs, size_t from) {
   return waitUntil([&] { return countLog(text, from) >= count; }, timeoutMs);
 }
 
 int logSeverity(const std::string& text, size_t from) {
-  const auto line = firstLogLine(text, from);
-  return line && line->second.starts_with("<") ? std::atoi(line->second.c_str() + 1) & 7 : -1;
+  const auto lines = logLinesWith(text, from);
+  return !lines.empty() && lines[0].second.starts_with("<") ? std::atoi(lines[0].second.c_str() + 1) & 7 : -1;
 }
 
 size_t logPosition(const std::string& text, size_t from) {
-  const auto line = firstLogLine(text, from);
-  return line ? line->first : std::string::npos;
+  const auto lines = logLinesWith(text, from);
+  return lines.empty() ? std::string::npos : lines[0].first;
 }
 
 // ---- The stubs. ----
