@@ -1,20 +1,13 @@
 // Entry of the integration tests. Outside a sandbox it runs each selected test
-// in a fresh sandbox of its own (`tundrafox-sandbox [FLAGS] -- <self>
-// --gtest_filter=<test>`), prints a result line per test and "N passed, N
-// failed", and fails when any test did. Inside a sandbox, and for
+// in a fresh tundrafox-sandbox of its own, prints a result line per test and
+// "N passed, N failed", and fails when any test did. Inside a sandbox, and for
 // --gtest_list_tests, it is an ordinary GoogleTest program.
-
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "base/process.h"
 #include "support/daemon_fixture.h"
@@ -42,13 +35,11 @@ std::vector<std::string> selectedTests() {
   return names;
 }
 
-// Runs one test in a sandbox; true when it passed. At the time limit
-// `timeout` ends the sandbox, which takes everything inside down with it.
+// Runs one test in a sandbox: `timeout` ends the sandbox, and everything in it, at the time limit.
 bool runInSandbox(const std::string& test) {
   std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
                                    itest::sandboxPath()};
-  // Every other test gets stand-ins for every program the sandbox stubs.
-  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // a real tunnel
+  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // the others get its stub
   argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
                            "--gtest_brief=1", ::isatty(1) ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);
