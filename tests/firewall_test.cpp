@@ -17,14 +17,11 @@ using Strings = std::vector<std::string>;
 TEST(FireWallScriptsTest, KillSwitchScriptAndRequestTextValidation) {
   const std::string head = join(kKillSwitchHead), tail = join(kKillSwitchTail);
   EXPECT_EQ(killSwitchScript("", ""), head + tail);
-  // Addresses split like a stream reader's: empty elements add nothing.
-  for (const char* servers : {"198.51.100.7;203.0.113.0/24", ";198.51.100.7;;203.0.113.0/24;"}) {
-    std::string want = head + "iptables -A FORWARD -i tun0 -j ACCEPT\niptables -A INPUT -i tun0 -j ACCEPT\n"
+  std::string script = head + "iptables -A FORWARD -i tun0 -j ACCEPT\niptables -A INPUT -i tun0 -j ACCEPT\n"
                               "iptables -A OUTPUT -o tun0 -j ACCEPT\n";
-    for (std::string a : {"198.51.100.7", "203.0.113.0/24"})
-      want += "iptables -A OUTPUT -d " + a + " -j ACCEPT\niptables -A INPUT -s " + a + " -j ACCEPT\n";
-    EXPECT_EQ(killSwitchScript("tun0", servers), want + tail) << servers;
-  }
+  for (std::string a : {"198.51.100.7", "203.0.113.0/24"})
+    script += "iptables -A OUTPUT -d " + a + " -j ACCEPT\niptables -A INPUT -s " + a + " -j ACCEPT\n";
+  EXPECT_EQ(killSwitchScript("tun0", ";198.51.100.7;;203.0.113.0/24;"), script + tail);  // empty elements add nothing
   auto expect = [](bool (*valid)(const std::string&), bool want, std::initializer_list<const char*> texts) {
     for (const char* text : texts) EXPECT_EQ(valid(text), want) << text;
   };

@@ -15,8 +15,7 @@ TEST(SplitArgumentsTest, SplitsLikeAShellButExpandsNothing) {
       {"'a b' a\\ b 'it'\\''s' a\\\\", Words{"a b", "a b", "it's", "a\\"}},
       {"\"say \\\"hi\\\" \\\\ \\$x \\n\" '\\n'", Words{"say \"hi\" \\ $x \\n", "\\n"}},
       {"\"\" '' a\"b\"'c'd", Words{"", "", "abcd"}},
-      // Shell syntax is nothing but characters of words.
-      {"; rm -rf / $(id) `id`\nreboot", Words{";", "rm", "-rf", "/", "$(id)", "`id`", "reboot"}},
+      // Shell syntax is nothing but characters of words (integration/requests_itest.cpp sends more).
       {"x>/etc/passwd|cat&&y<z #c * \"$HOME\" ~ ${PATH}",
        Words{"x>/etc/passwd|cat&&y<z", "#c", "*", "$HOME", "~", "${PATH}"}},
       // Open quotes and a lone trailing backslash are refused, leaving no words.

@@ -35,8 +35,10 @@ std::vector<std::string> selectedTests() {
   return names;
 }
 
-// Runs one test in a sandbox: `timeout` ends the sandbox, and everything in it, at the time limit.
+// Runs one test in a sandbox and prints its result line; true when it passed. `timeout` ends the sandbox, and
+// everything in it, at the time limit.
 bool runInSandbox(const std::string& test) {
+  const auto start = std::chrono::steady_clock::now();
   std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
                                    itest::sandboxPath()};
   if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // the others get its stub
@@ -47,6 +49,8 @@ bool runInSandbox(const std::string& test) {
   const int status = pid < 0 ? -1 : waitProcess(pid);
   if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 124)
     std::fprintf(stderr, "%s: still running after %d s, killed\n", test.c_str(), kPerTestLimitSeconds);
+  const long long ms = (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
+  std::printf("[ %s ] %s (%lld ms)\n", exitedZero(status) ? "    OK    " : "  FAILED  ", test.c_str(), ms);
   return exitedZero(status);
 }
 
@@ -61,14 +65,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> failed;
   const std::vector<std::string> tests = selectedTests();
-  for (const std::string& name : tests) {
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = runInSandbox(name);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    std::printf("[ %s ] %s (%lld ms)\n", ok ? "    OK    " : "  FAILED  ", name.c_str(),
-                static_cast<long long>(ms.count()));
-    if (!ok) failed.push_back(name);
-  }
+  for (const std::string& name : tests)
+    if (!runInSandbox(name)) failed.push_back(name);
   for (const std::string& f : failed) std::printf("FAILED: %s\n", f.c_str());
   std::printf("%zu passed, %zu failed\n", tests.size() - failed.size(), failed.size());
   return failed.empty() ? 0 : 1;

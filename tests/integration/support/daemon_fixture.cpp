@@ -83,10 +83,7 @@ bool insideSandbox() {
   return std::getenv("SANDBOX_DIR") != nullptr && outer != nullptr && !ec && net != "net:[" + std::string(outer) + "]";
 }
 
-std::string fileText(const std::string& path) {
-  std::string s;
-  return readFile(path, &s) ? s : std::string();
-}
+std::string fileText(const std::string& path) { std::string s; return readFile(path, &s) ? s : std::string(); }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs) {
   for (const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs); !done(); sleepMs(pollMs))
@@ -126,10 +123,7 @@ bool stopDaemon(int timeoutMs) {
   return waitUntil([] { return ::access(kPidLockFile, F_OK) != 0 && countProcesses("tundrafoxd") == 0; }, timeoutMs);
 }
 
-pid_t readPidFile(const std::string& path) {
-  const long v = std::atol(fileText(path).c_str());
-  return v > 0 ? static_cast<pid_t>(v) : -1;
-}
+pid_t readPidFile(const std::string& path) { const pid_t v = std::atoi(fileText(path).c_str()); return v > 0 ? v : -1; }
 
 std::string statField(pid_t pid, int index) {
   const std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
@@ -155,10 +149,7 @@ int countProcesses(const std::string& comm) {
   return static_cast<int>(livingProcesses(named).size());
 }
 
-size_t syslogMark() {
-  syncSyslog();
-  return fileText(kSyslogFile).size();
-}
+size_t syslogMark() { return syncSyslog(), fileText(kSyslogFile).size(); }
 
 size_t countLog(const std::string& text, size_t from) { return logLinesWith(text, from).size(); }
 
@@ -191,10 +182,7 @@ void setStubExit(const std::string& name, int status) {
   replaceFileAtomically(kSandboxDir + name + ".exit", std::to_string(status) + "\n", 0644);
 }
 
-MessagePacket makePacket(int32_t command) {
-  MessagePacket p;
-  return encodeCommandOnly(&p, command), p;
-}
+MessagePacket makePacket(int32_t command) { MessagePacket p; return encodeCommandOnly(&p, command), p; }
 
 UniqueFd connectControl(const std::string& address, int port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
