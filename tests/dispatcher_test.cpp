@@ -22,9 +22,9 @@ TEST(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   TimezoneWorker worker(tzFiles, tzRunner);
   DaemonServices services{firewall, worker, runner, {}};
   tzRunner.hook = [&](const std::string&) {
-    if (inFlight.fetch_add(1) != 0) overlaps.fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    inFlight.fetch_sub(1);
+    overlaps += inFlight++ != 0;
+    std::this_thread::sleep_for(200us);
+    --inFlight;
     return 0;
   };
   std::vector<MessagePacket> packets(5);
@@ -34,13 +34,12 @@ TEST(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   encodeFirewallRequest(&packets[3], AA_COMMAND_FIREWALL_CHANGE, {"10.0.0.1", "tun0", true, false, false, false, true});
   encodeCommandOnly(&packets[4], AA_COMMAND_TIMEZONE_CHANGE_SUPPORTED);
   ::testing::internal::CaptureStdout();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
       for (int i = 0; i < 25; ++i) failures += processMessagePacket(packets[(t + i) % 5], services).result != 1;
     });
-  }
-  for (std::thread& th : threads) th.join();
+  threads.clear();  // joins them
   firewall.waitIdle();
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(failures.load(), 0);

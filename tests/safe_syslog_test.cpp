@@ -5,8 +5,6 @@
 #include <syslog.h>
 
 #include <algorithm>
-#include <cstring>
-#include <ctime>
 #include <map>
 
 #include "base/unique_fd.h"
@@ -21,22 +19,22 @@ TEST(SafeSyslogTest, DatagramHasTheCivilDateAndIsCutToTheBuffer) {
     formatSyslogDatagram(buf, sizeof buf, LOG_INFO, timegm(&t), "tundrafoxd", "x");
     EXPECT_STREQ(buf, line);
   }
-  EXPECT_TRUE(formatSyslogDatagram(buf, 16, LOG_INFO, 0, "tundrafoxd", "x") == 15 && std::strlen(buf) == 15);
+  EXPECT_TRUE(formatSyslogDatagram(buf, 16, LOG_INFO, 0, "tundrafoxd", "x") == 15 && std::string(buf).size() == 15);
 }
 
-// A datagram socket bound at `path`, standing in for the system log.
-UniqueFd bindLogReceiver(const std::string& path) {
+// A datagram socket bound at `path`, standing in for the system log; a receive waits 5 s at most.
+static UniqueFd bindLogReceiver(const std::string& path) {
   UniqueFd server(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   struct sockaddr_un addr {AF_UNIX, {}};
   path.copy(addr.sun_path, sizeof addr.sun_path - 1);
   ::unlink(path.c_str());
-  EXPECT_EQ(::bind(server.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
-  struct timeval tv {5, 0};  // bounds every receive below
+  struct timeval tv {5, 0};
   ::setsockopt(server.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  EXPECT_EQ(::bind(server.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
   return server;
 }
 // The text after the header of the next datagram, "" when none came.
-std::string nextText(int fd) {
+static std::string nextText(int fd) {
   char buf[8192];
   const std::string got(buf, static_cast<size_t>(std::max<ssize_t>(0, ::recv(fd, buf, sizeof buf, 0))));
   return got.starts_with("<14>") && got.find(" tundrafoxd: ") == 19 ? got.substr(32) : got;
@@ -50,16 +48,13 @@ TEST(SafeSyslogTest, ConcurrentLinesArriveWholeAndARestartedLogIsFoundAgain) {
   safeSyslogInit("tundrafoxd");
   safeSyslogSetSocketPath(sockPath.c_str());
   syslogLineOpen();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 16; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 50; ++i) syslogLine(LOG_INFO, std::string(200, static_cast<char>('a' + t)).c_str());
-    });
-  }
+  std::vector<std::jthread> threads;
+  for (char c = 'a'; c < 'a' + 16; ++c)
+    threads.emplace_back([c] { for (int i = 0; i < 50; ++i) syslogLine(LOG_INFO, std::string(200, c).c_str()); });
   std::map<std::string, int> seen;  // drained while the senders block on the receiver's queue: none is lost
   for (int i = 0; i < 16 * 50; ++i) ++seen[nextText(server.get())];
-  for (std::thread& t : threads) t.join();
-  for (int t = 0; t < 16; ++t) EXPECT_EQ(seen[std::string(200, static_cast<char>('a' + t))], 50);
+  threads.clear();
+  for (char c = 'a'; c < 'a' + 16; ++c) EXPECT_EQ(seen[std::string(200, c)], 50) << c;
 
   server = bindLogReceiver(sockPath);  // the log daemon restarts: a new socket at the same path
   syslogLine(LOG_INFO, "after restart");

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+using namespace std::chrono_literals;
+
 // A fresh directory under the test temp dir, removed with its content.
 class ScopedTempDir {
  public:

@@ -1,20 +1,13 @@
 // Entry of the integration tests. Outside a sandbox it runs each selected test
-// in a fresh sandbox of its own (`tundrafox-sandbox [FLAGS] -- <self>
-// --gtest_filter=<test>`), prints a result line per test and "N passed, N
-// failed", and fails when any test did. Inside a sandbox, and for
+// in a fresh tundrafox-sandbox of its own, prints a result line per test and
+// "N passed, N failed", and fails when any test did. Inside a sandbox, and for
 // --gtest_list_tests, it is an ordinary GoogleTest program.
-
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "base/process.h"
 #include "support/daemon_fixture.h"
@@ -42,13 +35,13 @@ std::vector<std::string> selectedTests() {
   return names;
 }
 
-// Runs one test in a sandbox; true when it passed. At the time limit
-// `timeout` ends the sandbox, which takes everything inside down with it.
+// Runs one test in a sandbox and prints its result line; true when it passed. `timeout` ends the sandbox, and
+// everything in it, at the time limit.
 bool runInSandbox(const std::string& test) {
+  const auto start = std::chrono::steady_clock::now();
   std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
                                    itest::sandboxPath()};
-  // Every other test gets stand-ins for every program the sandbox stubs.
-  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // a real tunnel
+  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // the others get its stub
   argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
                            "--gtest_brief=1", ::isatty(1) ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);
@@ -56,6 +49,8 @@ bool runInSandbox(const std::string& test) {
   const int status = pid < 0 ? -1 : waitProcess(pid);
   if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 124)
     std::fprintf(stderr, "%s: still running after %d s, killed\n", test.c_str(), kPerTestLimitSeconds);
+  const long long ms = (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
+  std::printf("[ %s ] %s (%lld ms)\n", exitedZero(status) ? "    OK    " : "  FAILED  ", test.c_str(), ms);
   return exitedZero(status);
 }
 
@@ -70,14 +65,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> failed;
   const std::vector<std::string> tests = selectedTests();
-  for (const std::string& name : tests) {
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = runInSandbox(name);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    std::printf("[ %s ] %s (%lld ms)\n", ok ? "    OK    " : "  FAILED  ", name.c_str(),
-                static_cast<long long>(ms.count()));
-    if (!ok) failed.push_back(name);
-  }
+  for (const std::string& name : tests)
+    if (!runInSandbox(name)) failed.push_back(name);
   for (const std::string& f : failed) std::printf("FAILED: %s\n", f.c_str());
   std::printf("%zu passed, %zu failed\n", tests.size() - failed.size(), failed.size());
   return failed.empty() ? 0 : 1;
