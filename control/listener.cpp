@@ -103,7 +103,8 @@ class IdleConnectionThreads {
   std::deque<ConnectionCell*> cells_ GUARDED_BY(mu_);  // handed over, not yet taken
 };
 
-IdleConnectionThreads gIdleConnectionThreads;
+// Never destroyed: at exit, detached threads may still wait on it.
+IdleConnectionThreads& gIdleConnectionThreads = *new IdleConnectionThreads;
 
 // The running listener's socket, for stopListening. The mutex keeps the
 // descriptor from being closed (and its number reused) while stopListening
