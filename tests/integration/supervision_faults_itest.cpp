@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -22,16 +21,14 @@ namespace {
 using Reply = std::array<unsigned char, kMessageReplySize>;
 const Reply kNo{}, kYes{1};
 
-// True while a living process's command line holds one of `texts`.
-bool commandRunning(std::initializer_list<std::string> texts) {
+// No rule script of the daemon and no iptables command runs.
+bool firewallQuiet() {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec))
-    for (const std::string& text : texts)
-      if (fileText(entry.path().string() + "/cmdline").find(text) != std::string::npos) return true;
-  return false;
+    for (const char* text : {"tundra_fox/", "iptables", "ip6tables"})
+      if (fileText(entry.path().string() + "/cmdline").find(text) != std::string::npos) return false;
+  return true;
 }
-// No rule script of the daemon and no iptables command runs.
-bool firewallQuiet() { return !commandRunning({"tundra_fox/", "iptables", "ip6tables"}); }
 Reply send(const MessagePacket& packet) { return exchangeRecord(packet).value_or(Reply{0xEE}); }
 
 // A process of user nobody that tries for `ms` to listen on 127.0.0.1:23589, holding the port once it has it; ends
@@ -123,32 +120,5 @@ TEST_F(DaemonTest, StartRefusesAPidLockPathThatIsNoFileAndNoOtherUserTakesThePor
     ASSERT_EQ(kill(workerPid(), sig), 0);
     EXPECT_EQ(WEXITSTATUS(waitProcess(startSquatter(1500))), 3) << sigabbrev_np(sig) << ": the port was free";
     EXPECT_EQ(send(makePacket(0)), kNo);
-  }
-}
-
-// The update job outlives a worker restart, and starts the client again only through su for the user on the
-// display, never as root: not when nobody is logged in, not for root.
-TEST_F(DaemonTest, UpdateJobStartsTheClientOnlyForALoggedInUser) {
-  const std::string job = std::string(kDataDir) + "/autoupdate-job.sh";
-  const char setUp[] = "mkdir -p /tmp/bin /tmp/dl && touch /tmp/dl/p.deb && cd /tmp/bin && echo 'echo tundra_fox "
-                       "uid=$(id -u) >>/var/log/sandbox/stubs.log' >tundra_fox && chmod 755 tundra_fox";
-  ASSERT_TRUE(runCommand(setUp).ok());  // a client that logs who started it
-  ::setenv("PATH", ("/tmp/bin:" + std::string(std::getenv("PATH"))).c_str(), 1);
-  ASSERT_TRUE(startDaemon());
-  ASSERT_EQ(runCtl({"install-update", "/tmp/dl/p.deb"}).status, 0);
-  ASSERT_EQ(kill(workerPid(), SIGKILL), 0);  // the restart ends the worker's programs, never the job
-  ASSERT_TRUE(waitForStubCall("who", 20000));
-  ASSERT_TRUE(waitUntil([&] { return !commandRunning({job}); }));
-  for (const std::string login : {"", "root ", "alice"}) {
-    SCOPED_TRACE(login);
-    if (!login.empty()) {
-      std::ofstream("/var/log/sandbox/who.out") << login << "    tty7  2025-01-01 10:00 (:0)\n";
-      ASSERT_TRUE(runCommand("sh " + job).ok());
-    }
-    sleepMs(300);  // a client started in the background has written its line by then
-    std::vector<std::string> starts = stubCalls();  // through su, or the client itself as root
-    std::erase_if(starts, [](const std::string& c) { return !c.starts_with("su [") && !c.starts_with("tundra_fox"); });
-    EXPECT_EQ(starts, std::vector<std::string>(login == "alice", "su [-l] [alice] [-c] [tundra_fox -style=gtk &]"));
-    std::filesystem::remove("/var/log/sandbox/stubs.log");
   }
 }
