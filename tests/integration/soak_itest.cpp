@@ -1,5 +1,5 @@
-// The daemon under load (worker faults amid thousands of requests, a burst of good and hostile connections) and
-// what the worker hands on to the programs it starts.
+// The daemon under load: worker faults amid thousands of requests, and what a burst of good and hostile connections
+// leaves behind in the worker or a program it starts.
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -68,15 +68,32 @@ TEST_F(DaemonTest, SoakWithWorkerKillsAndCrashesNeverAnswersWrongly) {
   EXPECT_EQ(childrenOf(monitorPid()).size(), 1u);
 }
 
-// A burst from 64 clients, requests and hostile connections, is all served rightly and leaves the same worker (no
-// broken-pipe death) with as many descriptors and threads once its idle connection threads have ended.
+// A started program finds openvpn on the daemon's inherited search path and gets none of the daemon's descriptors
+// (control socket, a client's connection, the pid lock): only stdin on /dev/null, stdout and stderr. A burst from 64
+// clients, requests and hostile connections, is all served rightly and leaves the same worker (no broken-pipe death)
+// with as many descriptors and threads once its idle connection threads have ended.
 TEST_F(DaemonTest, ConcurrentBurstLeavesNoDescriptorOrThreadBehind) {
 #if defined(__SANITIZE_THREAD__)
   constexpr int kPerClient = 10;  // TSan makes the daemon many times slower
 #else
   constexpr int kPerClient = 40;
 #endif
+  // The probe records PATH, then becomes ls listing 0-2 and its handle on /proc/self/fd (a shell would add its own).
+  const std::string dir = "/tmp/probe-bin", path = dir + ":" + std::getenv("PATH");
+  std::filesystem::create_directory(dir);
+  ASSERT_TRUE(replaceFileAtomically(dir + "/openvpn", "#!/bin/sh\necho \"$PATH\" >" + dir + "/out\n" +
+                                                          "exec ls -l /proc/self/fd >>" + dir + "/out\n", 0755));
+  ::setenv("PATH", path.c_str(), 1);
   ASSERT_TRUE(startDaemon());
+  UniqueFd held = connectControl();  // a client connection open in the worker meanwhile
+  ASSERT_TRUE(held && runCtl({"openvpn", "--", "--version"}).ok());
+  ASSERT_TRUE(waitUntil([&] { return fileText(dir + "/out").find(" 2 -> ") != std::string::npos; }));
+  const std::string out = fileText(dir + "/out");
+  EXPECT_TRUE(out.starts_with(path + "\n") && std::ranges::count(out, '>') == 4 &&
+              out.find(" 0 -> /dev/null\n") != std::string::npos && out.find(" 3 -> /proc/") != std::string::npos)
+      << out;
+  held.reset();
+
   const std::string proc = "/proc/" + std::to_string(workerPid());
   const auto usage = [&] { return runCommand("ls " + proc + "/fd | wc -l; ls " + proc + "/task | wc -l").output; };
   // Warm up (the system-log socket opens on first use); idle connection threads end 1 s after their last connection.
@@ -106,23 +123,4 @@ TEST_F(DaemonTest, ConcurrentBurstLeavesNoDescriptorOrThreadBehind) {
   waitUntil([&] { return usage() == before; }, 5000, 20);
   EXPECT_EQ(usage(), before) << "descriptors, threads";
   EXPECT_EQ("/proc/" + std::to_string(workerPid(1000)), proc);
-}
-
-// A started program finds openvpn on the daemon's inherited search path and gets none of the daemon's descriptors
-// (control socket, a client's connection, the pid lock): only stdin on /dev/null, stdout and stderr.
-TEST_F(DaemonTest, StartedProgramsGetTheInheritedPathAndNoDaemonDescriptor) {
-  // The probe records PATH, then becomes ls listing 0-2 and its handle on /proc/self/fd (a shell would add its own).
-  const std::string dir = "/tmp/probe-bin", path = dir + ":" + std::getenv("PATH");
-  std::filesystem::create_directory(dir);
-  ASSERT_TRUE(replaceFileAtomically(dir + "/openvpn", "#!/bin/sh\necho \"$PATH\" >" + dir + "/out\n" +
-                                                          "exec ls -l /proc/self/fd >>" + dir + "/out\n", 0755));
-  ::setenv("PATH", path.c_str(), 1);
-  ASSERT_TRUE(startDaemon());
-  const UniqueFd held = connectControl();  // a client connection open in the worker meanwhile
-  ASSERT_TRUE(held && runCtl({"openvpn", "--", "--version"}).ok());
-  ASSERT_TRUE(waitUntil([&] { return fileText(dir + "/out").find(" 2 -> ") != std::string::npos; }));
-  const std::string out = fileText(dir + "/out");
-  EXPECT_TRUE(out.starts_with(path + "\n") && std::ranges::count(out, '>') == 4 &&
-              out.find(" 0 -> /dev/null\n") != std::string::npos && out.find(" 3 -> /proc/") != std::string::npos)
-      << out;
 }
