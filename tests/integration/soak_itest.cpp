@@ -48,9 +48,9 @@ TEST_F(DaemonTest, SoakWithWorkerKillsAndCrashesNeverAnswersWrongly) {
   std::vector<std::jthread> clients;  // asked to stop and joined when they go
   for (int c = 0; c < 64; ++c)
     clients.emplace_back([&](std::stop_token stop) {
-      while (accepted < kRequests && !stop.stop_requested())
-        if (const Fate f = request(); ++fates[f] && f != kRefused) ++accepted;
-        else sleepMs(10);  // the worker is restarting
+      for (Fate f; accepted < kRequests && !stop.stop_requested(); ++fates[f])
+        if ((f = request()) == kRefused) sleepMs(10);  // the worker is restarting
+        else ++accepted;
     });
   for (int n = 1; n <= 6; ++n) {  // killed and crashed in turn, spread evenly over the run
     ASSERT_TRUE(waitUntil([&] { return accepted >= kRequests * n / 7; }, 60000, 2)) << describe(fates);
