@@ -60,11 +60,14 @@ std::string describe(const Probe& p) {
 // come from it. The kernel completes TCP handshakes without an accept; the probe itself echoes UDP.
 std::map<std::string, UniqueFd> peers;
 
-// A socket for the probe, and its address in *ai.
-UniqueFd socketFor(const Probe& p, addrinfo** ai) {
+// A socket for the probe whose connects, sends and receives give up after `ms`, and its address in *ai.
+UniqueFd socketFor(const Probe& p, addrinfo** ai, int ms) {
   const addrinfo hints{AI_NUMERICHOST | AI_NUMERICSERV, AF_UNSPEC, p.type, 0, 0, nullptr, nullptr, nullptr};
   if (::getaddrinfo(p.ip, std::to_string(p.port).c_str(), &hints, ai) != 0) return UniqueFd();
-  return UniqueFd(::socket((*ai)->ai_family, p.type | SOCK_CLOEXEC, p.port ? 0 : IPPROTO_ICMP));
+  UniqueFd fd(::socket((*ai)->ai_family, p.type | SOCK_CLOEXEC, p.port ? 0 : IPPROTO_ICMP));
+  const timeval tv{ms / 1000, ms % 1000 * 1000};
+  for (int option : {SO_SNDTIMEO, SO_RCVTIMEO}) ::setsockopt(fd.get(), SOL_SOCKET, option, &tv, sizeof tv);
+  return fd;
 }
 
 bool addPeer(const Probe& p) {
@@ -72,7 +75,7 @@ bool addPeer(const Probe& p) {
   UniqueFd server(::open("/run/netns/server", O_RDONLY | O_CLOEXEC));
   if (!home || !server || ::setns(server.get(), CLONE_NEWNET) != 0) return false;
   addrinfo* ai = nullptr;
-  UniqueFd fd = socketFor(p, &ai);
+  UniqueFd fd = socketFor(p, &ai, 2000);
   const bool ok = fd && ::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) == 0 &&
                   (p.type == kUdp || ::listen(fd.get(), 128) == 0);
   if (ai != nullptr) ::freeaddrinfo(ai);
@@ -81,17 +84,10 @@ bool addPeer(const Probe& p) {
   return ok;
 }
 
-// Connects, sends and receives on `fd` give up after `ms`.
-void setTimeouts(int fd, int ms) {
-  const timeval tv{ms / 1000, ms % 1000 * 1000};
-  for (int option : {SO_SNDTIMEO, SO_RCVTIMEO}) ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 // True when the probe is answered, each step within `ms`.
 bool answered(const Probe& p, int ms) {
   addrinfo* ai = nullptr;
-  UniqueFd fd = socketFor(p, &ai);
-  setTimeouts(fd.get(), ms);
+  UniqueFd fd = socketFor(p, &ai, ms);
   // EPERM from connect or send: dropped on its way out.
   const bool connected = fd && ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) == 0;
   if (ai != nullptr) ::freeaddrinfo(ai);
@@ -99,7 +95,6 @@ bool answered(const Probe& p, int ms) {
   if (p.type == kTcp || !connected || ::send(fd.get(), b, sizeof b, 0) < 0) return connected && p.type == kTcp;
   if (p.port != 0) {  // UDP: the peer echoes what it got
     const int peer = peers.at(describe(p)).get();
-    setTimeouts(peer, ms);
     sockaddr_storage from{};
     socklen_t len = sizeof from;
     const ssize_t n = ::recvfrom(peer, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &len);
