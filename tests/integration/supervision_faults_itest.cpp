@@ -4,15 +4,14 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "base/process.h"
 #include "support/daemon_fixture.h"
 
 using namespace itest;
@@ -22,16 +21,14 @@ namespace {
 using Reply = std::array<unsigned char, kMessageReplySize>;
 const Reply kNo{}, kYes{1};
 
-// True while a living process's command line holds one of `texts`.
-bool commandRunning(std::initializer_list<std::string> texts) {
+// No rule script of the daemon and no iptables command runs.
+bool firewallQuiet() {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec))
-    for (const std::string& text : texts)
-      if (fileText(entry.path().string() + "/cmdline").find(text) != std::string::npos) return true;
-  return false;
+    for (const char* text : {"tundra_fox/", "iptables", "ip6tables"})
+      if (fileText(entry.path().string() + "/cmdline").find(text) != std::string::npos) return false;
+  return true;
 }
-// No rule script of the daemon and no iptables command runs.
-bool firewallQuiet() { return !commandRunning({"tundra_fox/", "iptables", "ip6tables"}); }
 Reply send(const MessagePacket& packet) { return exchangeRecord(packet).value_or(Reply{0xEE}); }
 
 // A process of user nobody that tries for `ms` to listen on 127.0.0.1:23589, holding the port once it has it; ends
@@ -50,10 +47,6 @@ pid_t startSquatter(int ms) {
   }
   _exit(sock ? 0 : 3);
 }
-int exitStatus(pid_t pid) {
-  int status = -1;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 }  // namespace
 
@@ -66,16 +59,14 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
   MessagePacket overlong = makePacket(AA_COMMAND_TIMEZONE_CHANGE);
   std::fill(overlong.bytes + 5, overlong.bytes + kMessagePacketSize, 0x01);
   EXPECT_EQ(send(overlong), kNo);
-  EXPECT_TRUE(waitForLog("AA_COMMAND_TIMEZONE_CHANGE | restore timezone = false | timezone = \\x01\\x01"));
-  EXPECT_TRUE(waitForLog("...[cut: 256"));
+  EXPECT_TRUE(waitForLog("...[cut: 256"));  // each byte shown as \xNN
 
   std::string servers = "10.9.0.1";  // 200 addresses: scripts that run a while
   for (int i = 2; i <= 200; ++i) servers += ";10.9.0." + std::to_string(i);
   const auto packet = [&](int32_t command) {
     MessagePacket p = makePacket(command);
     if (command == 8) encodeTimezoneRequest(&p, {false, "Asia/Tokyo"});
-    const FirewallRequest request = {servers, "tun0", true, false, false, false, command == 3};
-    if (command == 1 || command == 3) encodeFirewallRequest(&p, command, request);
+    if (command % 2) encodeFirewallRequest(&p, command, {servers, "tun0", true, false, false, false, command == 3});
     return p;
   };
   // Command 1 on; with the kill switch on before: 3 change (DNS blocked), 2 off, 8 timezone. The signal goes
@@ -84,8 +75,7 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
   const Case cases[] = {{1, SIGKILL, 50}, {1, SIGSEGV, 50}, {1, SIGKILL, 0},  {1, SIGKILL, 300},
                         {3, SIGKILL, 0},  {2, SIGKILL, 0},  {2, SIGSEGV, 20}, {8, SIGKILL, 0, true}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("command " + std::to_string(c.command) + (c.monitor ? ", monitor " : ", worker ") +
-                 sigabbrev_np(c.sig) + " after " + std::to_string(c.delayMs) + " ms");
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
     ASSERT_TRUE(c.command == 1 || (send(packet(1)) == kYes && waitUntil(firewallQuiet, 30000)));
     const pid_t monitor = monitorPid(), worker = workerPid();
     const size_t mark = syslogMark();
@@ -94,16 +84,13 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
     ASSERT_EQ(kill(c.monitor ? monitor : worker, c.sig), 0);
     if (c.monitor) {
       EXPECT_TRUE(waitProcessGone(worker, 1500)) << "the worker outlived its monitor";
-      EXPECT_TRUE(waitForLog("[WORK PROC] Stopped", kDefaultTimeoutMs, mark));
       EXPECT_TRUE(waitForStubCall("timedatectl [set-timezone] [Europe/Oslo]"));
       ASSERT_TRUE(startDaemon());
     }
-    EXPECT_GT(workerPid(kDefaultTimeoutMs, worker), 0);
-    EXPECT_TRUE(waitForLog("firewallImpl.reset();", kDefaultTimeoutMs, mark));
+    EXPECT_TRUE(waitForLog("firewallImpl.reset();", kDefaultTimeoutMs, mark)) << "no new worker";
     ASSERT_TRUE(waitUntil(firewallQuiet, 30000));
     ASSERT_EQ(runCommand("iptables -S").output, "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n");
     EXPECT_EQ(send(makePacket(AA_COMMAND_FIREWALL_OFF)), kYes) << "switching off must reach the new worker";
-    EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 2; }));
     ASSERT_TRUE(waitUntil(firewallQuiet, 30000));
   }
 }
@@ -112,20 +99,15 @@ TEST_F(DaemonTest, DeathAtAnyMomentOfAFirewallRequestLeavesTablesOpenAndServing)
 // A user who took the control port first keeps the daemon waiting (logged, retried) until it is free again, and
 // no gap opens while a worker is replaced.
 TEST_F(DaemonTest, StartRefusesAPidLockPathThatIsNoFileAndNoOtherUserTakesThePort) {
-  const std::function<int()> plant[] = {[] { return mkdir(kPidLockFile, 0700); },
-                                        [] { return symlink("/tmp/pid-target", kPidLockFile); },
-                                        [] { return mkfifo(kPidLockFile, 0600); }};
-  for (const auto& planted : plant) {
-    SCOPED_TRACE(&planted - plant);
-    std::filesystem::remove(kPidLockFile);
-    ASSERT_EQ(planted(), 0);
-    const size_t mark = syslogMark();
+  for (const std::string plant : {"mkdir", "ln -s /tmp/pid-target", "mkfifo"}) {
+    SCOPED_TRACE(plant);
+    ASSERT_TRUE(runCommand("rm -rf " + std::string(kPidLockFile) + " && " + plant + " " + kPidLockFile).ok());
     const CommandResult start = runCommand(TUNDRAFOXD_PATH);
     EXPECT_TRUE(WIFEXITED(start.status) && WEXITSTATUS(start.status) == 1) << start.status;
-    EXPECT_TRUE(waitForLog("Could not open PID lock file /var/run/tundrafoxd.pid, exiting", kDefaultTimeoutMs, mark));
     EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 0; }, 1000));
     EXPECT_FALSE(std::filesystem::exists("/tmp/pid-target"));
   }
+  EXPECT_EQ(countLog("Could not open PID lock file /var/run/tundrafoxd.pid, exiting"), 3u);
   std::filesystem::remove(kPidLockFile);
 
   const pid_t squatter = startSquatter(2000);
@@ -133,42 +115,10 @@ TEST_F(DaemonTest, StartRefusesAPidLockPathThatIsNoFileAndNoOtherUserTakesThePor
   ASSERT_TRUE(runCommand(TUNDRAFOXD_PATH).ok());
   EXPECT_TRUE(waitForLog("bind failed. Error: Address already in use"));
   EXPECT_TRUE(waitUntil([] { return exchangeRecord(makePacket(0), 500) == kNo; })) << "the daemon never bound";
-  EXPECT_EQ(exitStatus(squatter), 0);
+  EXPECT_EQ(WEXITSTATUS(waitProcess(squatter)), 0);
   for (int sig : {SIGKILL, SIGSEGV}) {
     ASSERT_EQ(kill(workerPid(), sig), 0);
-    EXPECT_EQ(exitStatus(startSquatter(1500)), 3) << sigabbrev_np(sig) << ": the port was free during the restart";
+    EXPECT_EQ(WEXITSTATUS(waitProcess(startSquatter(1500))), 3) << sigabbrev_np(sig) << ": the port was free";
     EXPECT_EQ(send(makePacket(0)), kNo);
-  }
-}
-
-// The update job outlives a worker restart, and starts the client again only through su for the user on the
-// display, never as root: not when nobody is logged in, not for root.
-TEST_F(DaemonTest, UpdateJobStartsTheClientOnlyForALoggedInUser) {
-  const std::string job = std::string(kDataDir) + "/autoupdate-job.sh";
-  // A client that logs who started it.
-  const char setUp[] = "mkdir -p /tmp/bin /tmp/dl && touch /tmp/dl/p.deb && cd /tmp/bin && echo 'echo tundra_fox "
-                       "uid=$(id -u) >>/var/log/sandbox/stubs.log' >tundra_fox && chmod 755 tundra_fox";
-  ASSERT_TRUE(runCommand(setUp).ok());
-  ::setenv("PATH", ("/tmp/bin:" + std::string(std::getenv("PATH"))).c_str(), 1);
-  ASSERT_TRUE(startDaemon());
-  ASSERT_EQ(runCtl({"install-update", "/tmp/dl/p.deb"}).status, 0);
-  ASSERT_EQ(kill(workerPid(), SIGKILL), 0);  // the restart ends the worker's programs, never the job
-  ASSERT_TRUE(waitForStubCall("who", 20000));
-  ASSERT_TRUE(waitUntil([&] { return !commandRunning({job}); }));
-  for (const std::string login : {"", "root ", "alice"}) {
-    SCOPED_TRACE(login);
-    if (!login.empty()) {
-      std::ofstream("/var/log/sandbox/who.out") << login << "    tty7  2025-01-01 10:00 (:0)\n";
-      ASSERT_TRUE(runCommand("sh " + job).ok());
-    }
-    sleepMs(300);  // a client started in the background has written its line by then
-    const std::vector<std::string> calls = stubCalls();
-    const auto count = [&](const std::string& prefix) {
-      return std::count_if(calls.begin(), calls.end(), [&](const std::string& c) { return c.starts_with(prefix); });
-    };
-    EXPECT_EQ(count("tundra_fox uid="), 0) << "the client was started as root";
-    EXPECT_EQ(count("su ["), login == "alice" ? 1 : 0);
-    EXPECT_EQ(count("su [-l] [alice] [-c] [tundra_fox -style=gtk &]"), login == "alice" ? 1 : 0);
-    std::filesystem::remove("/var/log/sandbox/stubs.log");
   }
 }
