@@ -138,7 +138,11 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 
 pid_t workerPid(int timeoutMs, pid_t notPid) {
   std::vector<pid_t> kids;
-  waitUntil([&] { return std::erase(kids = childrenOf(monitorPid()), notPid), !kids.empty(); }, timeoutMs);
+  waitUntil([&] {
+    kids = childrenOf(monitorPid());
+    std::erase(kids, notPid);
+    return !kids.empty();
+  }, timeoutMs);
   return kids.empty() ? -1 : kids.back();
 }
 
@@ -149,7 +153,10 @@ int countProcesses(const std::string& comm) {
   return static_cast<int>(livingProcesses(named).size());
 }
 
-size_t syslogMark() { return syncSyslog(), fileText(kSyslogFile).size(); }
+size_t syslogMark() {
+  syncSyslog();
+  return fileText(kSyslogFile).size();
+}
 
 size_t countLog(const std::string& text, size_t from) { return logLinesWith(text, from).size(); }
 
@@ -182,7 +189,11 @@ void setStubExit(const std::string& name, int status) {
   replaceFileAtomically(kSandboxDir + name + ".exit", std::to_string(status) + "\n", 0644);
 }
 
-MessagePacket makePacket(int32_t command) { MessagePacket p; return encodeCommandOnly(&p, command), p; }
+MessagePacket makePacket(int32_t command) {
+  MessagePacket p;
+  encodeCommandOnly(&p, command);
+  return p;
+}
 
 UniqueFd connectControl(const std::string& address, int port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
