@@ -68,6 +68,12 @@ TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDela
     EXPECT_EQ(exchangeRecord(packet), kNo) << path;
     EXPECT_EQ(countLog(reason, mark), 1u) << path;
   }
+  // A job script that cannot be written stops nothing either.
+  const std::string dir = kDataDir;
+  ASSERT_TRUE(runCommand("mount --bind " + dir + " " + dir + " && mount -o remount,ro,bind " + dir).ok());
+  EXPECT_EQ(runCtl({"install-update", pkg}).status >> 8, 1);
+  EXPECT_EQ(countLog("install update failed: cannot write " + kJobScript), 1u);
+  ASSERT_TRUE(runCommand("umount " + dir).ok());
   EXPECT_TRUE(outputPolicyIs("DROP")) << "the kill switch must stay on";
 
   const int listening = readPidFile(kSocketIdFile);
