@@ -3,6 +3,7 @@
 // compilers the macros expand to nothing.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -29,6 +30,7 @@ class CAPABILITY("mutex") Mutex {
   bool try_lock() TRY_ACQUIRE(true) { return mu_.try_lock(); }
 
  private:
+  friend class CondVar;
   std::mutex mu_;
 };
 
@@ -52,11 +54,33 @@ class SCOPED_CAPABILITY MutexLock {
   MutexLock& operator=(const MutexLock&) = delete;
 
  private:
+  friend class CondVar;
   Mutex& mu_;
   bool held_ = true;
 };
 
-// Waits on a Mutex held through a MutexLock. Callers loop on their condition
+// Waits on a Mutex held through a MutexLock (a plain std::condition_variable
+// on the mutex inside: no second mutex and no allocation per wait, as
+// std::condition_variable_any would have). Callers loop on their condition
 // themselves (while (!ready) cond.wait(lock);), so that the analysis sees
 // every read of guarded state under the lock.
-using CondVar = std::condition_variable_any;
+class CondVar {
+ public:
+  void wait(MutexLock& lock) {
+    std::unique_lock<std::mutex> held(lock.mu_.mu_, std::adopt_lock);
+    cv_.wait(held);
+    held.release();  // still locked: the MutexLock keeps owning it
+  }
+  template <class Clock, class Duration>
+  std::cv_status wait_until(MutexLock& lock, const std::chrono::time_point<Clock, Duration>& deadline) {
+    std::unique_lock<std::mutex> held(lock.mu_.mu_, std::adopt_lock);
+    const std::cv_status status = cv_.wait_until(held, deadline);
+    held.release();
+    return status;
+  }
+  void notify_one() { cv_.notify_one(); }
+  void notify_all() { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
+};
