@@ -194,23 +194,29 @@ FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool 
   return written ? FirewallOutcome::kDone : FirewallOutcome::kNotWritten;
 }
 
-bool FireWall::switchOnIPv4Locked(const std::string& serverAddresses) {
+bool FireWall::saveAndBlockLocked(bool ipv6, const std::string& serverAddresses) {
+  bool& pending = ipv6 ? ipv6BackupPending_ : ipv4BackupPending_;
   // A pending backup still holds the user's rules (an earlier worker went
-  // away with the kill switch on): saving now would record ours instead.
-  const bool saved = !ipv4BackupPending_;
+  // away with the block on): saving now would record ours instead.
+  const bool saved = !pending;
   if (saved) {
-    if (!dumpUserIPv4Settings()) return false;
-    ipv4BackupPending_ = true;
+    if (!(ipv6 ? dumpUserIPv6Settings() : dumpUserIPv4Settings())) return false;
+    pending = true;
     saveBackupState();
   }
   stepPause();
-  if (!firewallOnBlockIPv4(serverAddresses)) {
+  if (!(ipv6 ? firewallOnBlockIPv6() : firewallOnBlockIPv4(serverAddresses))) {
     if (saved) {  // nothing changed: the user's rules are still in force
-      ipv4BackupPending_ = false;
+      pending = false;
       saveBackupState();
     }
     return false;
   }
+  return true;
+}
+
+bool FireWall::switchOnIPv4Locked(const std::string& serverAddresses) {
+  if (!saveAndBlockLocked(false, serverAddresses)) return false;
   // The DROP policies now stop DNS until accept rules are added, so the DNS
   // step adds them unless DNS is to stay blocked, whatever an earlier
   // session left in the flag.
@@ -245,20 +251,7 @@ bool FireWall::switchOffIPv4Locked() {
 }
 
 bool FireWall::blockIPv6Locked() {
-  const bool saved = !ipv6BackupPending_;
-  if (saved) {
-    if (!dumpUserIPv6Settings()) return false;
-    ipv6BackupPending_ = true;
-    saveBackupState();
-  }
-  stepPause();
-  if (!firewallOnBlockIPv6()) {
-    if (saved) {
-      ipv6BackupPending_ = false;
-      saveBackupState();
-    }
-    return false;
-  }
+  if (!saveAndBlockLocked(true, "")) return false;
   flags_.ipv6Blocked = true;
   return true;
 }

@@ -130,6 +130,11 @@ class FireWall {
                                bool allowLocalDevices, bool blockDNS, bool checkInterface) REQUIRES(mu_);
   // The IPv4 and IPv6 halves of changeLocked; false when a file could not
   // be written.
+  // Saves one family's user rules unless a backup of them is pending
+  // already, then applies its block ("/fw.sh" with `serverAddresses`, or the
+  // IPv6 block file). A backup made just now is dropped again when the block
+  // could not be applied. False when the save or the block failed.
+  bool saveAndBlockLocked(bool ipv6, const std::string& serverAddresses) REQUIRES(mu_);
   bool switchOnIPv4Locked(const std::string& serverAddresses) REQUIRES(mu_);
   bool switchOffIPv4Locked() REQUIRES(mu_);
   bool blockIPv6Locked() REQUIRES(mu_);
