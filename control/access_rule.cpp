@@ -17,21 +17,26 @@ namespace {
 constexpr size_t kMaxEntryBuffer = size_t{1} << 20;
 constexpr int kMaxGroups = 65536;
 
+// Runs a reentrant user-database lookup, `lookup(buffer, size)` returning its
+// error number, with a buffer that grows while the entry does not fit.
+// True when the lookup succeeded (whether it found an entry is the caller's
+// to check).
+template <class Lookup>
+bool lookupWithBuffer(std::vector<char>& buf, const Lookup& lookup) {
+  for (buf.resize(4096);; buf.resize(buf.size() * 2)) {
+    const int rc = lookup(buf.data(), buf.size());
+    if (rc != ERANGE || buf.size() >= kMaxEntryBuffer) return rc == 0;
+  }
+}
+
 class SystemAccessSources final : public AccessSources {
  public:
   bool groupsOf(uid_t uid, std::vector<gid_t>* groups) override {
-    std::vector<char> buf(4096);
+    std::vector<char> buf;
     struct passwd pw;
     struct passwd* found = nullptr;
-    for (;;) {
-      int rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
-      if (rc == ERANGE && buf.size() < kMaxEntryBuffer) {
-        buf.resize(buf.size() * 2);
-        continue;
-      }
-      if (rc != 0 || found == nullptr) return false;
-      break;
-    }
+    auto byUid = [&](char* b, size_t n) { return ::getpwuid_r(uid, &pw, b, n, &found); };
+    if (!lookupWithBuffer(buf, byUid) || found == nullptr) return false;
     int count = 32;
     for (;;) {
       groups->assign(static_cast<size_t>(count), 0);
@@ -47,19 +52,13 @@ class SystemAccessSources final : public AccessSources {
   }
 
   bool groupId(const char* name, gid_t* gid) override {
-    std::vector<char> buf(4096);
+    std::vector<char> buf;
     struct group gr;
     struct group* found = nullptr;
-    for (;;) {
-      int rc = ::getgrnam_r(name, &gr, buf.data(), buf.size(), &found);
-      if (rc == ERANGE && buf.size() < kMaxEntryBuffer) {
-        buf.resize(buf.size() * 2);
-        continue;
-      }
-      if (rc != 0 || found == nullptr) return false;
-      *gid = gr.gr_gid;
-      return true;
-    }
+    auto byName = [&](char* b, size_t n) { return ::getgrnam_r(name, &gr, b, n, &found); };
+    if (!lookupWithBuffer(buf, byName) || found == nullptr) return false;
+    *gid = gr.gr_gid;
+    return true;
   }
 
   int activeSeats(uid_t uid) override {
