@@ -41,27 +41,20 @@ CommandRunner& realCommandRunner() {
   return runner;
 }
 
-void logExecuteCmd(const CommandLog& log, const std::string& command) {
-  std::string line = std::string(log.owner) + " Execute cmd: " + command + log.lineEnd;
-  if (log.progressToo) progress(line);
-  logInfo(line);
-}
-
-void logFailedCmd(const CommandLog& log, const std::string& command) {
-  std::string line = std::string(log.owner) + " Failed Execute cmd: " + command + log.lineEnd;
-  if (log.progressToo) {
-    progress(line);
-  } else {
-    logInfo(line);
-  }
-}
-
 int runLoggedCommand(const CommandLog& log, const std::string& command, const std::function<int()>& run) {
   try {
-    logExecuteCmd(log, command);
+    const std::string line = std::string(log.owner) + " Execute cmd: " + command + log.lineEnd;
+    if (log.progressToo) progress(line);
+    logInfo(line);
     return run();
   } catch (...) {
-    logFailedCmd(log, command);
+    // Where the owner's progress goes, or else to the system log.
+    const std::string failed = std::string(log.owner) + " Failed Execute cmd: " + command + log.lineEnd;
+    if (log.progressToo) {
+      progress(failed);
+    } else {
+      logInfo(failed);
+    }
     return -1;
   }
 }

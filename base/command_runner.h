@@ -49,13 +49,9 @@ struct CommandLog {
   const char* lineEnd = "";  // appended to each line ("\n" or nothing)
 };
 
-// Logs "<owner> Execute cmd: <command><lineEnd>".
-void logExecuteCmd(const CommandLog& log, const std::string& command);
-// Logs "<owner> Failed Execute cmd: <command><lineEnd>".
-void logFailedCmd(const CommandLog& log, const std::string& command);
-
-// Logs `command`, then calls `run` and returns its result (a wait status).
-// Should logging or `run` throw, logs the failure and returns -1.
+// Logs "<owner> Execute cmd: <command><lineEnd>", then calls `run` and
+// returns its result (a wait status). Should logging or `run` throw, logs
+// "<owner> Failed Execute cmd: <command><lineEnd>" and returns -1.
 int runLoggedCommand(const CommandLog& log, const std::string& command, const std::function<int()>& run);
 // The same, running `command` with runner.runShell.
 int runLoggedCommand(CommandRunner& runner, const CommandLog& log, const std::string& command);
