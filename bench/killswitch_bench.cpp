@@ -1,26 +1,36 @@
-// How long the kill switch takes to be in force, against the same scripts
-// run by hand.
+// How long the kill switch takes to be in force as the server list grows,
+// against the same scripts run by hand and against one iptables-restore of
+// the rules they leave.
 //
-// Daemon side: FireWall::firewallOn on an object with the real command
-// runner and a private data directory, timed from the call until its last
-// rule script has finished (waitIdle): the moment the last kill-switch rule
-// is in force. By hand: the same commands typed one after the other, each
-// through its own shell ("iptables-save > ...", "sh fw.sh >/dev/null", ...),
-// with the scripts the daemon wrote. Rounds alternate the two sides; between
-// rounds the user's rules are restored.
+// For 1, 10, 100 and 1000 server addresses:
+// - daemon: FireWall::firewallOn on an object with the real command runner
+//   and a private data directory, timed from the call until its last rule
+//   script has finished (waitIdle): the moment the last kill-switch rule is
+//   in force;
+// - by hand: the same commands typed one after the other, each through its
+//   own shell ("iptables-save > ...", "sh fw.sh >/dev/null", ...), with the
+//   scripts the daemon wrote;
+// - iptables-restore: one "iptables-restore < FILE" of the rule set the
+//   by-hand commands leave (the user's rules and the kill switch's), the
+//   least it takes to get those rules into the kernel.
+// Rounds take the three sides in turn, each side in every position alike;
+// between sides the user's rules are restored.
 //
 // It changes the firewall, so it only runs inside a tundrafox-sandbox (its
 // own network namespace); started outside one it re-runs itself in one.
 //
-//   killswitch_bench [ROUNDS]      (default 30)
+//   killswitch_bench [ROUNDS [MAX]]   (default 30 rounds, fewer for the larger
+//                                      lists; sizes up to MAX addresses, 1000)
 //
-// Ends with status 1 when the ratio misses its target (for ./run-bench).
+// Ends with status 1 when the daemon is slower than 1.2x the same commands
+// by hand at any size (for ./run-bench).
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +38,7 @@
 #include <vector>
 
 #include "base/command_runner.h"
+#include "base/io.h"
 #include "base/process.h"
 #include "base/unique_fd.h"
 #include "firewall/firewall.h"
@@ -105,27 +116,42 @@ class QuietStdout {
   UniqueFd savedOut_, savedErr_;
 };
 
-}  // namespace
+// `count` server addresses, from the range set aside for benchmarks.
+std::string serverAddresses(int count) {
+  std::string list;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) list += ';';
+    list += "198.18." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+  }
+  return list;
+}
 
-int main(int argc, char** argv) {
-  if (!insideSandbox()) return rerunInSandbox(argv);
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+// Lines of `path` that start with `prefix`.
+int countLines(const std::string& path, const std::string& prefix) {
+  std::string text;
+  if (!readFile(path, &text)) return -1;
+  int n = 0;
+  for (size_t at = 0; at < text.size();) {
+    if (text.compare(at, prefix.size(), prefix) == 0) ++n;
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) break;
+    at = nl + 1;
+  }
+  return n;
+}
 
-  char tmpl[] = "/tmp/killswitch_bench.XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr) return 1;
-  const std::string dir = std::string(tmpl) + "/data", hand = std::string(tmpl) + "/hand";
-  ::umask(027);
+struct SizeResult {
+  int addresses = 0;
+  int rounds = 0;
+  int rules = 0;  // kill-switch and user rules in force at the end
+  double daemon = 0, hand = 0, restore = 0;
+};
 
-  // A modest user firewall to save and restore.
-  if (!sh("iptables -N USERCHAIN && iptables -A USERCHAIN -j RETURN && iptables -A INPUT -s 203.0.113.9 -j USERCHAIN"
-          " && iptables -P FORWARD DROP && iptables-save > " + std::string(tmpl) + "/user.rules"))
-    return 1;
-  const std::string restoreUser = "iptables-restore < " + std::string(tmpl) + "/user.rules";
-  const std::string addresses = "192.0.2.2;198.51.100.0/24";
-
-  FireWall fw(dir, realCommandRunner());
-  fw.setInterfaceToSkip("tun0");
-
+// Measures one list size; false when the run itself failed.
+bool measure(FireWall& fw, const std::string& tmp, const std::string& restoreUser, int addressCount, int rounds,
+             SizeResult* out) {
+  const std::string dir = tmp + "/data", hand = tmp + "/hand-" + std::to_string(addressCount);
+  const std::string addresses = serverAddresses(addressCount);
   // One untimed switch-on leaves the daemon's scripts on disk; copy them for
   // the by-hand side (the local-network script is run twice: add, then the
   // delete that closes it again).
@@ -145,37 +171,91 @@ int main(int argc, char** argv) {
                      "iptables -A INPUT -s 192.168.0.0/16 -j ACCEPT\\n"
                      "iptables -A OUTPUT -d 192.168.0.0/16 -j ACCEPT\\n' > " +
                      hand + "/fw_local_devs_add.sh && " + restoreUser))
-    return 1;
+    return false;
   const std::vector<std::string> byHand = {
       "iptables-save > " + hand + "/iptables.rules",   "sh " + hand + "/fw.sh >/dev/null",
       "sh " + hand + "/fw_local_devs_add.sh >/dev/null", "sh " + hand + "/fw_zeph.sh >/dev/null",
       "sh " + hand + "/fw_dns.sh >/dev/null",           "sh " + hand + "/fw_local_devs_del.sh >/dev/null",
   };
+  // The rule set the by-hand commands leave, for the restore side.
+  for (const std::string& cmd : byHand) runShellCommand(cmd);
+  if (!sh("iptables-save > " + hand + "/final.rules") || !sh(restoreUser)) return false;
+  const std::string restoreFinal = "iptables-restore < " + hand + "/final.rules";
 
-  std::vector<double> daemonMs, handMs;
-  for (int round = 0; round < rounds * 2; ++round) {
-    bool daemonSide = (round % 2 == 0) == (round / 2 % 2 == 0);  // ABBA order
-    if (daemonSide) {
-      QuietStdout quiet;
-      auto t0 = Clock::now();
-      fw.firewallOn(addresses, true, false, false, false);
-      fw.waitIdle();
-      daemonMs.push_back(ms(Clock::now() - t0));
-      fw.firewallOff();
-      fw.waitIdle();
-    } else {
-      auto t0 = Clock::now();
-      for (const std::string& cmd : byHand) runShellCommand(cmd);
-      handMs.push_back(ms(Clock::now() - t0));
+  std::vector<double> daemonMs, handMs, restoreMs;
+  for (int round = 0; round < rounds; ++round) {
+    for (int step = 0; step < 3; ++step) {
+      const int side = (round + (round % 2 == 0 ? step : 3 - step)) % 3;
+      const auto t0 = Clock::now();
+      if (side == 0) {
+        QuietStdout quiet;
+        fw.firewallOn(addresses, true, false, false, false);
+        fw.waitIdle();
+        daemonMs.push_back(ms(Clock::now() - t0));
+        fw.firewallOff();
+        fw.waitIdle();
+      } else if (side == 1) {
+        for (const std::string& cmd : byHand) runShellCommand(cmd);
+        handMs.push_back(ms(Clock::now() - t0));
+      } else {
+        runShellCommand(restoreFinal);
+        restoreMs.push_back(ms(Clock::now() - t0));
+      }
+      if (!sh(restoreUser)) return false;
     }
-    if (!sh(restoreUser)) return 1;
+  }
+  *out = {addressCount, rounds, countLines(hand + "/final.rules", "-A "), median(daemonMs), median(handMs),
+          median(restoreMs)};
+  std::printf("  %4d addresses, %2d rounds: daemon %9.2f / %9.2f  by hand %9.2f / %9.2f  restore %8.2f / %8.2f\n",
+              addressCount, rounds, out->daemon, mean(daemonMs), out->hand, mean(handMs), out->restore,
+              mean(restoreMs));
+  std::fflush(stdout);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!insideSandbox()) return rerunInSandbox(argv);
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  const int maxAddresses = argc > 2 ? std::atoi(argv[2]) : 1000;
+
+  char tmpl[] = "/tmp/killswitch_bench.XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) return 1;
+  const std::string tmp = tmpl;
+  ::umask(027);
+
+  // A modest user firewall to save and restore.
+  if (!sh("iptables -N USERCHAIN && iptables -A USERCHAIN -j RETURN && iptables -A INPUT -s 203.0.113.9 -j USERCHAIN"
+          " && iptables -P FORWARD DROP && iptables-save > " + tmp + "/user.rules"))
+    return 1;
+  const std::string restoreUser = "iptables-restore < " + tmp + "/user.rules";
+
+  FireWall fw(tmp + "/data", realCommandRunner());
+  fw.setInterfaceToSkip("tun0");
+
+  // A switch-on with 1000 addresses runs over 2000 iptables commands: the
+  // larger lists get fewer rounds.
+  const int sizes[] = {1, 10, 100, 1000};
+  const int divisors[] = {1, 1, 5, 10};
+  std::printf("kill switch on (tunnel interface, DNS allowed, local network not), median / mean in ms\n");
+  std::vector<SizeResult> results;
+  for (size_t i = 0; i < std::size(sizes) && sizes[i] <= maxAddresses; ++i) {
+    SizeResult r;
+    if (!measure(fw, tmp, restoreUser, sizes[i], std::max(1, rounds / divisors[i]), &r)) return 1;
+    results.push_back(r);
   }
 
-  const double d = median(daemonMs), h = median(handMs);
-  std::printf("kill switch on, %d rounds each (median / mean, ms)\n", rounds);
-  std::printf("  firewallOn until the last rule is in force: %8.2f / %8.2f\n", d, mean(daemonMs));
-  std::printf("  the same commands by hand:                  %8.2f / %8.2f\n", h, mean(handMs));
-  const double ratio = h > 0 ? d / h : 0.0;
-  std::printf("  ratio (medians): %.3f (target: at most 1.2) %s\n", ratio, ratio <= 1.2 ? "met" : "MISSED");
-  return ratio <= 1.2 ? 0 : 1;
+  std::printf("\naddresses | rules | rounds | daemon ms | by hand ms | iptables-restore ms | daemon / by hand | "
+              "daemon / restore | by hand / restore\n");
+  bool met = true;
+  for (const SizeResult& r : results) {
+    const double toHand = r.hand > 0 ? r.daemon / r.hand : 0;
+    met &= toHand > 0 && toHand <= 1.2;
+    std::printf("%9d | %5d | %6d | %9.2f | %10.2f | %19.2f | %15.3fx | %15.1fx | %16.1fx\n", r.addresses, r.rules,
+                r.rounds, r.daemon, r.hand, r.restore, toHand, r.restore > 0 ? r.daemon / r.restore : 0,
+                r.restore > 0 ? r.hand / r.restore : 0);
+  }
+  std::printf("target: daemon at most 1.2x by hand at every size: %s\n", met ? "met" : "MISSED");
+  return met ? 0 : 1;
 }
