@@ -66,19 +66,23 @@ std::string updateJobScript(const std::string& packagePath) {
   s += "#sudo apt -f -y install\n";
   s += "## run new instanse\n";
   s += "##Detect the name of the display in use\n";
-  s += "display=\":$(ls /tmp/.X11-unix/* | sed 's#/tmp/.X11-unix/X##' | head -n 1)\"\n";
-  s += "if [ $display = \":\" ]; then\n";
+  // Only a number is taken from the socket names: anyone may create a file
+  // there, and its name must never reach a command as options.
+  s += "display=\":$(ls /tmp/.X11-unix | sed -n 's#^X\\([0-9][0-9]*\\)$#\\1#p' | head -n 1)\"\n";
+  s += "if [ \"$display\" = \":\" ]; then\n";
   s += "  display=\":0\"\n";
   s += "fi\n";
   s += "##Detect the user using such display\n";
-  s += "user=$(who | grep '('$display')' | awk '{print $1}' | head -n 1)\n";
-  s += "export DISPLAY=$display\n";
+  s += "user=$(who | grep -F \"($display)\" | awk '{print $1}' | head -n 1)\n";
+  s += "export DISPLAY=\"$display\"\n";
   s += "#if value=$(sudo logname); then\n";
-  // The assignment alone always succeeds: without the test, a display with
-  // nobody logged in ran su without a user name.
-  s += "if value=$user && [ -n \"$value\" ] && [ \"$value\" != root ]; then\n";
+  // The name comes from who's output: it is used only when it names an
+  // account of the user database other than a root one, never as an option
+  // (no leading '-', and after "--"), and always quoted.
+  s += "if value=$user && [ \"${value#-}\" = \"$value\" ] && getent passwd -- \"$value\" | "
+       "awk -F: -v u=\"$value\" '$1 == u && $3 != 0 {f = 1} END {exit !f}'; then\n";
   s += "  #echo \"Found logged user\"\n";
-  s += "  su -l $value -c 'tundra_fox -style=gtk &'\n";
+  s += "  su -l -c 'tundra_fox -style=gtk &' -- \"$value\"\n";
   s += "else\n";
   s += "  #echo \"Could not find logged user. Run from root\"\n";
   // The job runs as root: the client is never started from here.

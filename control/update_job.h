@@ -39,8 +39,11 @@ const char* describePackagePathCheck(PackagePathCheck verdict);
 std::string updateJobScriptPath(const std::string& dataDir);
 
 // The whole job script, 29 lines, with `packagePath` in the install line.
-// It starts the client again only for the user logged in on the X display,
-// and not at all when that is nobody or root.
+// It starts the client again only for the user logged in on the X display
+// (a display number taken from the socket names in /tmp/.X11-unix), and only
+// when `who` names an account of the user database whose uid is not 0: no
+// word taken from a file name or from `who` reaches a command unquoted or as
+// an option.
 // `packagePath` must have passed checkPackagePath.
 std::string updateJobScript(const std::string& packagePath);
 

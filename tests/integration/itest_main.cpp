@@ -41,7 +41,8 @@ bool runInSandbox(const std::string& test) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::string> argv = {"timeout", "--foreground", std::to_string(kPerTestLimitSeconds),
                                    itest::sandboxPath()};
-  if (test.starts_with("RealVpnTest.")) argv.insert(argv.end(), {"--real", "openvpn"});  // the others get its stub
+  for (const auto& [suite, real] : {std::pair{"RealVpnTest.", "openvpn"}, {"RealSuTest.", "su"}})
+    if (test.starts_with(suite)) argv.insert(argv.end(), {"--real", real});  // the others get its stub
   argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
                            "--gtest_brief=1", ::isatty(1) ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);
