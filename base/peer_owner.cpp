@@ -44,7 +44,7 @@ std::string connectionText(const Tuple& t) {
   return endpointText(t.peerAddr, t.peerPort) + " -> " + endpointText(t.localAddr, t.localPort);
 }
 
-PeerOwner notFound(std::string why) { return PeerOwner{false, 0, std::move(why)}; }
+PeerOwner notFound(std::string why) { return PeerOwner{false, 0, 0, std::move(why)}; }
 
 // Answer for a socket found by its 4-tuple: only a socket that a process
 // still holds (it has an inode) has a real owner.
@@ -52,7 +52,7 @@ PeerOwner ownerOfFoundSocket(const Tuple& t, uid_t uid, unsigned long inode) {
   if (inode == 0) {
     return notFound("the peer's socket " + endpointText(t.peerAddr, t.peerPort) + " is no longer held by any process");
   }
-  return PeerOwner{true, uid, {}};
+  return PeerOwner{true, uid, static_cast<ino_t>(inode), {}};
 }
 
 bool connectionTuple(int fd, Tuple* t, std::string* why) {

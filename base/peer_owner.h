@@ -9,6 +9,10 @@
 struct PeerOwner {
   bool found = false;
   uid_t uid = 0;        // valid when found
+  // The inode of the peer's socket (netlink's idiag_inode, the inode column
+  // of /proc/net/tcp); valid when found, and never 0 then. With it the
+  // process that holds the socket can be found in /proc/PID/fd.
+  ino_t inode = 0;
   std::string failure;  // why nothing was found, for a log line
 };
 

@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
   RefusalLog refusals([](std::string_view line) { std::printf("  refused: %.*s\n", int(line.size()), line.data()); });
   const bool allowed = decideAccess(me, systemAccessSources()) != Access::kRefused;
   std::printf("whole check, admitControlPeer:       %8.2f us  (%s)\n",
-              microsPerCall(lookups, [&] { return admitControlPeer(fd, systemAccessSources(), refusals) == allowed; }),
+              microsPerCall(lookups, [&] { PeerOwner peer;
+                return admitControlPeer(fd, systemAccessSources(), refusals, &peer) == allowed; }),
               me == 0 ? "root: the lookup and nothing else" : "this user");
   std::printf("access rule for uid 65534 (refused): %8.2f us  (user database and session records)\n",
               microsPerCall(lookups / 10 + 1,

@@ -131,7 +131,8 @@ bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services)
 
 }  // namespace
 
-MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services) {
+MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services,
+                                  const PeerOwner& /*peer*/) {
   MessageReply reply;
   const int32_t command = decodeCommand(packet);
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "base/peer_owner.h"
 #include "control/message.h"
 
 class CommandRunner;
@@ -30,5 +31,7 @@ struct DaemonServices {
 // firewall addresses or interface, an unacceptable timezone name, an argument
 // text or package path that cannot be converted or split, or a VPN process
 // that could not be started. Refusals are logged and nothing is done.
-// Safe to call from several threads at once.
-MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services);
+// `peer` is who sent the request: the owner of the client's socket, as the
+// listener found it before reading the record (found is false when it looked
+// nothing up). Safe to call from several threads at once.
+MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services, const PeerOwner& peer);

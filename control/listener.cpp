@@ -22,8 +22,8 @@
 
 namespace {
 
-using Handler = std::function<MessageReply(const MessagePacket&)>;
-using PeerCheck = std::function<bool(int clientFd)>;
+using Handler = std::function<MessageReply(const MessagePacket&, const PeerOwner&)>;
+using PeerCheck = std::function<bool(int clientFd, PeerOwner* peer)>;
 
 // What every connection thread does with its connection.
 struct ConnectionServices {
@@ -332,9 +332,10 @@ void serveConnection(ConnectionCell* cellPtr, MessagePacket& packet) {
     // that never deliver a whole record cost no lookup. A client that has
     // closed its socket by now cannot be identified and is refused.
     bool admitted = true;
+    PeerOwner peer;
     if (services.admitPeer) {
       try {
-        admitted = services.admitPeer(client.get());
+        admitted = services.admitPeer(client.get(), &peer);
       } catch (...) {
         admitted = false;
       }
@@ -343,7 +344,7 @@ void serveConnection(ConnectionCell* cellPtr, MessagePacket& packet) {
     MessageReply reply;
     try {
       // A refused peer's record is not decoded: its reply stays all zero.
-      if (admitted && services.handler) reply = services.handler(packet);
+      if (admitted && services.handler) reply = services.handler(packet, peer);
       answered = true;
     } catch (...) {
       // Nothing may escape a thread function; the client gets no reply,

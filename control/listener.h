@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "base/peer_owner.h"
 #include "base/unique_fd.h"
 #include "control/message.h"
 #include "control/socket_id.h"
@@ -29,15 +30,17 @@ struct ListenerOptions {
   // Runs on the listener thread before the socket is opened (the daemon puts
   // the firewall into its all-open state here). Empty: nothing runs.
   std::function<void()> beforeListening;
-  // Answers one request; runs on the connection's thread, any number of them
+  // Answers one request from `peer` (what admitPeer found; not found when
+  // admitPeer is empty); runs on the connection's thread, any number of them
   // at once. Empty: every request is answered with nine zero bytes.
-  std::function<MessageReply(const MessagePacket&)> handler;
+  std::function<MessageReply(const MessagePacket&, const PeerOwner& peer)> handler;
   // Decides whether the peer of the accepted connection `clientFd` may have
-  // its request acted on; runs on the connection's thread once the whole
-  // record has arrived, before the handler. A refused peer's record is read
-  // like any other (so its client is not left waiting) and answered with
-  // nine zero bytes; the handler never sees it. Empty: every peer may.
-  std::function<bool(int clientFd)> admitPeer;
+  // its request acted on, and sets *peer to who it is; runs on the
+  // connection's thread once the whole record has arrived, before the
+  // handler. A refused peer's record is read like any other (so its client
+  // is not left waiting) and answered with nine zero bytes; the handler never
+  // sees it. Empty: every peer may.
+  std::function<bool(int clientFd, PeerOwner* peer)> admitPeer;
   // Called once the socket listens, with its port. Empty: nothing is called.
   std::function<void(uint16_t port)> onListening;
 };

@@ -1,6 +1,5 @@
 #include "control/peer_access.h"
 
-#include "base/peer_owner.h"
 
 void RefusalLog::log(std::string_view line, Clock::time_point now) {
   std::string leftOutLine;
@@ -31,8 +30,9 @@ std::string refusalLine(bool ownerFound, uid_t uid, const std::string& lookupFai
          ", no active local session";
 }
 
-bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log) {
-  PeerOwner owner = findPeerOwner(clientFd);
+bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log, PeerOwner* peer) {
+  *peer = findPeerOwner(clientFd);
+  const PeerOwner& owner = *peer;
   if (owner.found && decideAccess(owner.uid, sources) != Access::kRefused) return true;
   log.log(refusalLine(owner.found, owner.uid, owner.failure));
   return false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/peer_owner.h"
 #include "base/thread_annotations.h"
 #include "control/access_rule.h"
 
@@ -44,6 +45,6 @@ std::string refusalLine(bool ownerFound, uid_t uid, const std::string& lookupFai
 
 // Whether the peer of the accepted connection `clientFd` may have its request
 // acted on: finds the owner of the peer's socket (findPeerOwner) and applies
-// decideAccess with `sources`. Refusals, an unknown owner included, are
-// written to `log`.
-bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log);
+// decideAccess with `sources`; *peer is set to the owner found. Refusals, an
+// unknown owner included, are written to `log`.
+bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log, PeerOwner* peer);

@@ -42,11 +42,13 @@ const ListenerOptions& workerListenerOptions() {
       logInfo("firewallImpl.reset();");
     };
     // Only root, the group tundrafox and the desktop's active user.
-    opts.admitPeer = [](int clientFd) {
+    opts.admitPeer = [](int clientFd, PeerOwner* peer) {
       static RefusalLog refusals([](std::string_view line) { logAt(LOG_WARNING, line); });
-      return admitControlPeer(clientFd, systemAccessSources(), refusals);
+      return admitControlPeer(clientFd, systemAccessSources(), refusals, peer);
     };
-    opts.handler = [](const MessagePacket& packet) { return processMessagePacket(packet, services); };
+    opts.handler = [](const MessagePacket& packet, const PeerOwner& peer) {
+      return processMessagePacket(packet, services, peer);
+    };
     return opts;
   }();
   return options;

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static MessagePacket packet;
   std::memset(packet.bytes, 0, sizeof packet.bytes);
   std::memcpy(packet.bytes, data, size < sizeof packet.bytes ? size : sizeof packet.bytes);
-  MessageReply reply = processMessagePacket(packet, *env->services);
+  MessageReply reply = processMessagePacket(packet, *env->services, PeerOwner{true, 0, 1, {}});
   if (reply.result > 1 || reply.value != 0) std::abort();
   // Rule scripts are queued; let them finish so nothing piles up.
   env->firewall->waitIdle();

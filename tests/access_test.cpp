@@ -2,6 +2,7 @@
 // manager, and the owner lookup of real loopback connections.
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "base/peer_owner.h"
 #include "base/unique_fd.h"
@@ -50,16 +51,19 @@ TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket
   findPeerOwner(servers[1].get());  // opens the one netlink socket that is kept
   const auto fds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const auto before = fds();
+  struct stat client0 {};
+  ::fstat(clients[0].get(), &client0);
   for (PeerLookup how : {PeerLookup::kNetlink, PeerLookup::kProcNetTcp, PeerLookup::kAny}) {
     const PeerOwner held = findPeerOwner(servers[0].get(), how), gone = findPeerOwner(servers[1].get(), how);
-    EXPECT_TRUE(held.found && held.uid == ::geteuid()) << held.failure;
+    EXPECT_TRUE(held.found && held.uid == ::geteuid() && held.inode == client0.st_ino) << held.failure;
     EXPECT_TRUE(!gone.found && !gone.failure.empty()) << "uid " << gone.uid;
   }
   EXPECT_EQ(fds(), before);
   std::string logged;
   RefusalLog log([&](std::string_view line) { logged += line; });
   FakeSources db;
-  EXPECT_FALSE(admitControlPeer(servers[1].get(), db, log));  // though its uid field reads 0
+  PeerOwner peer;
+  EXPECT_FALSE(admitControlPeer(servers[1].get(), db, log, &peer));  // though its uid field reads 0
   EXPECT_TRUE(logged.starts_with("refused request from an unknown peer: ")) << logged;
 }
 

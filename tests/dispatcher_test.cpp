@@ -21,6 +21,7 @@ TEST(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   FireWall firewall(dir.file("fw"), fwRunner);
   TimezoneWorker worker(tzFiles, tzRunner);
   DaemonServices services{firewall, worker, runner, {}};
+  const PeerOwner kRoot{true, 0, 1, {}};
   tzRunner.hook = [&](const std::string&) {
     overlaps += inFlight++ != 0;
     std::this_thread::sleep_for(200us);
@@ -37,7 +38,7 @@ TEST(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   std::vector<std::jthread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 25; ++i) failures += processMessagePacket(packets[(t + i) % 5], services).result != 1;
+      for (int i = 0; i < 25; ++i) failures += processMessagePacket(packets[(t + i) % 5], services, kRoot).result != 1;
     });
   threads.clear();  // joins them
   firewall.waitIdle();
@@ -47,5 +48,5 @@ TEST(DispatcherTest, ConcurrentRequestsAreServedSafely) {
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_GE(tzRunner.commands().size(), 20u);  // every change ran
   runner.startDetachedResult = false;  // a VPN process that did not start is no success
-  EXPECT_EQ(processMessagePacket(packets[2], services).result, 0);
+  EXPECT_EQ(processMessagePacket(packets[2], services, kRoot).result, 0);
 }

@@ -29,7 +29,7 @@ TEST(ListenerTest, ConcurrentClientsAfterADescriptorShortageUntilStopped) {
   ScopedTempDir dir;
   std::atomic<uint16_t> port{0};
   const ListenerOptions opts{.port = 0, .socketIdPath = dir.file("socket.id"), .beforeListening = {},
-                             .handler = [](const MessagePacket& p) { return MessageReply{p.bytes[0], 0}; },
+                             .handler = [](const MessagePacket& p, const PeerOwner&) { return MessageReply{p.bytes[0], 0}; },
                              .admitPeer = {}, .onListening = [&](uint16_t listening) { port = listening; }};
   std::jthread listener([&] { runListener(opts); });
   const std::shared_ptr<void> stop(nullptr, [](void*) { stopListening(); });  // before the join, whatever failed
