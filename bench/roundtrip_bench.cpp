@@ -13,10 +13,11 @@
 // The floors are servers in processes of their own (forked by this
 // program) that do the least the exchange needs: the record received, 9
 // bytes sent, an abortive close (linger 0, as the daemon's sockets); no
-// time-outs, no logging, no dispatch. Three shapes (see FloorShape): a
-// thread per connection, one thread that does everything, and a pool of
-// threads kept for the next connection. The best floor of a phase is the
-// best of the three, figure by figure. Beside them, diagnostics: each shape
+// time-outs, no logging, no dispatch. Four shapes (see FloorShape): a
+// thread per connection, one thread that does everything, a pool of
+// threads kept for the next connection that each accept, and the daemon's
+// shape (one thread accepts and hands over to kept threads). The best
+// floor of a phase is the best of the four, figure by figure. Beside them, diagnostics: each shape
 // with the daemon's two system-log lines per request ("+log"), and the
 // one-thread floor with the peer check at accept ("+netlink", "+proc"),
 // from which the check's cost per connection is read.
@@ -28,8 +29,8 @@
 // startFloorProcess); --floor-shares-session leaves them in this program's
 // session, to show what that changes.
 //
-// Within a round the servers take turns in small blocks (250 sequential
-// round trips, or 64 x 25 concurrent ones), so other work on the machine
+// Within a round the servers take turns in small blocks (50 sequential
+// round trips, or 64 x 10 concurrent ones), so other work on the machine
 // falls on all of them alike; the summary takes the median of each figure
 // over the R rounds. Ends with status 0 when every target is met, 1 when
 // one is missed, 2 when the run itself failed.
@@ -53,6 +54,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -234,20 +238,24 @@ enum class FloorShape {
   // the next connection, without the daemon's hand-over from an accepting
   // thread to a serving one.
   kPool,
+  // The daemon's shape: one thread accepts and hands each connection to
+  // one of kPoolThreads kept threads (a mutex and a condition variable);
+  // a diagnostic of what the hand-over costs.
+  kHandOver,
 };
 
-// What a floor server does beyond the bare exchange.
-enum class FloorExtra {
-  kNone,
+// What a floor server does beyond the bare exchange (flags).
+enum FloorExtra : unsigned {
+  kNoExtra = 0,
   // The two system-log lines that the daemon sends for every command-5
   // request, sent as the daemon sends them (base/safe_syslog: one
   // connected datagram socket, no lock) to the same /dev/log.
-  kLog,
+  kLog = 1,
   // The daemon's peer check at accept: who owns the client's socket, over
   // netlink, or by the /proc/net/tcp scan that stands in when netlink has
   // no answer. A client not found as root gets a wrong reply (counted lost).
-  kCheckNetlink,
-  kCheckProc,
+  kCheckNetlink = 2,
+  kCheckProc = 4,
 };
 
 // Pool threads: more than the two CPUs, so that a client that stalls in
@@ -269,8 +277,8 @@ int floorAccept(int listenFd, FloorExtra extra, bool* admitted) {
       return -1;
     }
     *admitted = true;
-    if (extra == FloorExtra::kCheckNetlink || extra == FloorExtra::kCheckProc) {
-      PeerOwner o = findPeerOwner(fd, extra == FloorExtra::kCheckNetlink ? PeerLookup::kNetlink : PeerLookup::kProcNetTcp);
+    if ((extra & (kCheckNetlink | kCheckProc)) != 0) {
+      PeerOwner o = findPeerOwner(fd, (extra & kCheckNetlink) != 0 ? PeerLookup::kNetlink : PeerLookup::kProcNetTcp);
       *admitted = o.found && o.uid == 0;
     }
     return fd;
@@ -288,7 +296,7 @@ void floorServe(int fd, FloorExtra extra, bool admitted, MessagePacket& packet) 
     if (n <= 0) return;
     got += static_cast<size_t>(n);
   }
-  const bool logs = extra == FloorExtra::kLog;
+  const bool logs = (extra & kLog) != 0;
   if (logs) syslogLine(LOG_INFO, packet.bytes[0] == 5 ? "Receive command: 5\n" : "Receive command: ?\n");
   unsigned char reply[kMessageReplySize] = {};
   reply[0] = admitted && packet.bytes[0] == AA_COMMAND_FIREWALL_SUPPORTED ? 1 : 0;
@@ -305,7 +313,7 @@ void* floorConnectionThread(void* arg) {
   // The word holds the descriptor, the extra and the check's result.
   const intptr_t word = reinterpret_cast<intptr_t>(arg);
   MessagePacket packet;
-  floorServe(static_cast<int>(word >> 3), static_cast<FloorExtra>(word & 3), (word & 4) != 0, packet);
+  floorServe(static_cast<int>(word >> 4), static_cast<FloorExtra>(word & 7), (word & 8) != 0, packet);
   return nullptr;
 }
 
@@ -314,6 +322,30 @@ void* floorPoolThread(void* arg) {
   MessagePacket packet;
   bool admitted = false;
   for (int fd; (fd = floorAccept(c.listenFd, c.extra, &admitted)) >= 0;) floorServe(fd, c.extra, admitted, packet);
+  return nullptr;
+}
+
+// The kHandOver floor's connections accepted and not yet taken.
+struct HandOverQueue {
+  std::mutex mu;
+  std::condition_variable ready;
+  std::deque<std::pair<int, bool>> fds;  // descriptor, admitted
+  FloorExtra extra = kNoExtra;
+};
+
+void* floorHandOverThread(void* arg) {
+  auto& q = *static_cast<HandOverQueue*>(arg);
+  MessagePacket packet;
+  for (;;) {
+    std::pair<int, bool> next;
+    {
+      std::unique_lock<std::mutex> lock(q.mu);
+      q.ready.wait(lock, [&] { return !q.fds.empty(); });
+      next = q.fds.front();
+      q.fds.pop_front();
+    }
+    floorServe(next.first, q.extra, next.second, packet);
+  }
   return nullptr;
 }
 
@@ -333,7 +365,7 @@ void runFloorServer(int listenFd, const FloorServerSpec& spec) {
     }
     case FloorShape::kThreadPerConnection:
       for (int fd; (fd = floorAccept(listenFd, spec.extra, &admitted)) >= 0;) {
-        const intptr_t word = (static_cast<intptr_t>(fd) << 3) | (admitted ? 4 : 0) | static_cast<intptr_t>(spec.extra);
+        const intptr_t word = (static_cast<intptr_t>(fd) << 4) | (admitted ? 8 : 0) | static_cast<intptr_t>(spec.extra);
         pthread_t t;
         if (pthread_create(&t, &attr, floorConnectionThread, reinterpret_cast<void*>(word)) != 0) ::close(fd);
       }
@@ -346,6 +378,22 @@ void runFloorServer(int listenFd, const FloorServerSpec& spec) {
         if (pthread_create(&t, &attr, floorPoolThread, &shared) != 0) fail("floor: pthread_create");
       }
       for (;;) ::pause();
+    }
+    case FloorShape::kHandOver: {
+      static HandOverQueue queue;
+      queue.extra = spec.extra;
+      for (int i = 0; i < kPoolThreads; ++i) {
+        pthread_t t;
+        if (pthread_create(&t, &attr, floorHandOverThread, &queue) != 0) fail("floor: pthread_create");
+      }
+      for (int fd; (fd = floorAccept(listenFd, spec.extra, &admitted)) >= 0;) {
+        {
+          std::lock_guard<std::mutex> lock(queue.mu);
+          queue.fds.emplace_back(fd, admitted);
+        }
+        queue.ready.notify_one();
+      }
+      break;
     }
   }
 }
@@ -637,7 +685,7 @@ struct Series {
 };
 
 void printRound(const char* phase, int round, const char* who, const Stats& s) {
-  std::printf("  %-10s round %d  %-11s %6d req  %8.0f req/s  p50 %7.1f us  p99 %8.1f us  lost %d\n", phase, round,
+  std::printf("  %-10s round %d  %-16s %6d req  %8.0f req/s  p50 %7.1f us  p99 %8.1f us  lost %d\n", phase, round,
               who, s.requests, s.perSecond, s.p50, s.p99, s.lost);
   std::fflush(stdout);
 }
@@ -663,8 +711,8 @@ int sequentialShare(const Target& t, int n) { return std::max(1, n * t.sequentia
 // turn, so that a disturbance of the machine (other work on the same cores)
 // falls on all of them alike instead of on whichever ran at that moment.
 void runRound(std::vector<Target>& targets, int round, const Config& cfg) {
-  constexpr int kSequentialBlock = 250;
-  constexpr int kConcurrentBlockPerClient = 25;
+  constexpr int kSequentialBlock = 50;
+  constexpr int kConcurrentBlockPerClient = 10;
   std::vector<Batch> seq(targets.size()), con(targets.size());
   for (int done = 0; done < cfg.sequential; done += kSequentialBlock) {
     const int n = std::min(kSequentialBlock, cfg.sequential - done);
@@ -784,21 +832,25 @@ int main(int argc, char** argv) {
   // The peer-check floors are measured one request at a time only, where
   // the check's cost shows whole; the /proc scan takes milliseconds.
   const FloorDef floorDefs[] = {
-      {"thr/conn", {FloorShape::kThreadPerConnection, FloorExtra::kNone}, 10, true},
-      {"one", {FloorShape::kOneThread, FloorExtra::kNone}, 10, true},
-      {"pool", {FloorShape::kPool, FloorExtra::kNone}, 10, true},
-      {"thr/conn+log", {FloorShape::kThreadPerConnection, FloorExtra::kLog}, 10, true},
-      {"one+log", {FloorShape::kOneThread, FloorExtra::kLog}, 10, true},
-      {"pool+log", {FloorShape::kPool, FloorExtra::kLog}, 10, true},
-      {"one+netlink", {FloorShape::kOneThread, FloorExtra::kCheckNetlink}, 10, false},
-      {"one+proc", {FloorShape::kOneThread, FloorExtra::kCheckProc}, 1, false},
+      {"thr/conn", {FloorShape::kThreadPerConnection, kNoExtra}, 10, true},
+      {"one", {FloorShape::kOneThread, kNoExtra}, 10, true},
+      {"pool", {FloorShape::kPool, kNoExtra}, 10, true},
+      {"hand-over", {FloorShape::kHandOver, kNoExtra}, 10, true},
+      {"one+log", {FloorShape::kOneThread, kLog}, 10, true},
+      {"pool+log", {FloorShape::kPool, kLog}, 10, true},
+      {"hand-over+log", {FloorShape::kHandOver, kLog}, 10, true},
+      {"one+netlink", {FloorShape::kOneThread, kCheckNetlink}, 10, false},
+      {"one+proc", {FloorShape::kOneThread, kCheckProc}, 1, false},
+      // What every server must do per request: the log lines and the check.
+      {"one+log+nl", {FloorShape::kOneThread, FloorExtra(kLog | kCheckNetlink)}, 10, false},
+      {"hand-over+log+nl", {FloorShape::kHandOver, FloorExtra(kLog | kCheckNetlink)}, 10, false},
   };
   std::vector<Target> targets;
   std::vector<pid_t> floorPids;
   for (const FloorDef& def : floorDefs) {
     const FloorProcess proc = startFloorProcess(def.spec, !cfg.floorSharesSession);
     floorPids.push_back(proc.pid);
-    targets.push_back({def.name, proc.port, def.spec.extra == FloorExtra::kNone, def.spec.extra == FloorExtra::kLog,
+    targets.push_back({def.name, proc.port, def.spec.extra == kNoExtra, (def.spec.extra & kLog) != 0,
                        def.sequentialTenths, def.inConcurrentPhase, {}, {}});
   }
   const pid_t worker = startDaemon(cfg.daemon);
@@ -808,7 +860,8 @@ int main(int argc, char** argv) {
               cfg.clients, cfg.perClient, cfg.rounds);
   std::printf("floors, each a server in a process of its own, on 127.0.0.1:\n"
               "  thr/conn: a detached thread per connection; one: one thread accepts, reads, writes, closes;\n"
-              "  pool: %d threads kept, each accepting and serving; +log: the daemon's two log lines per request\n"
+              "  pool: %d threads kept, each accepting and serving; hand-over: one thread accepts and hands each\n"
+              "  connection to a kept thread, as the daemon does; +log: the daemon's two log lines per request\n"
               "  (diagnostic); +netlink, +proc: the peer check at accept (netlink; the /proc/net/tcp scan,\n"
               "  a tenth of the sequential requests)\n"
               "daemon: worker pid %d (in the sandbox)\n"
@@ -844,14 +897,14 @@ int main(int argc, char** argv) {
   const BestFloor bestCon = bestFloor(targets, &Target::concurrent);
   auto row = [](const char* phase, const Target& t, const Series& s, const BestFloor& b) {
     const double r = median(s.perSecond), p50 = median(s.p50), p99 = median(s.p99);
-    std::printf("%-10s | %-12s | %9.0f | %5.2fx | %8.1f | %5.2fx | %8.1f | %5.2fx | %d/%d\n", phase, t.name.c_str(), r,
+    std::printf("%-10s | %-16s | %9.0f | %5.2fx | %8.1f | %5.2fx | %8.1f | %5.2fx | %d/%d\n", phase, t.name.c_str(), r,
                 b.perSecond > 0 ? r / b.perSecond : 0, p50, b.p50 > 0 ? p50 / b.p50 : 0, p99,
                 b.p99 > 0 ? p99 / b.p99 : 0, s.lost, s.requests);
   };
   std::printf("\nmedians over %d rounds (latency in microseconds; ratios to the best floor: the highest throughput,\n"
-              "the lowest p50 and p99 of the three bare floors in the same phase)\n",
+              "the lowest p50 and p99 of the four bare floors in the same phase)\n",
               cfg.rounds);
-  std::printf("%-10s | %-12s | %9s | %6s | %8s | %6s | %8s | %6s | %s\n", "phase", "server", "req/s", "ratio", "p50",
+  std::printf("%-10s | %-16s | %9s | %6s | %8s | %6s | %8s | %6s | %s\n", "phase", "server", "req/s", "ratio", "p50",
               "ratio", "p99", "ratio", "lost");
   for (const Target& t : targets) row("sequential", t, t.sequential, bestSeq);
   for (const Target& t : targets) {
@@ -887,6 +940,23 @@ int main(int argc, char** argv) {
   std::printf("peer check at accept, per connection (p50 over the one-thread floor): netlink %+.1f us,"
               " /proc/net/tcp scan %+.1f us; daemon's mean round trip %.1f us\n",
               netlinkMicros, procMicros, daemonMicros);
+  // Where the daemon's typical sequential round trip goes, over the
+  // one-thread floor's: each known cost as a floor measured it.
+  const double handOverMicros = addedMicros(one.sequential, findTarget(targets, "hand-over")->sequential);
+  const double logMicros = addedMicros(one.sequential, findTarget(targets, "one+log")->sequential);
+  const double daemonExtra = addedMicros(one.sequential, d.sequential);
+  std::printf("sequential p50 of the daemon over the one-thread floor: %+.1f us = hand-over to a kept thread %+.1f"
+              " + two log lines %+.1f + peer check %+.1f + the rest %+.1f\n",
+              daemonExtra, handOverMicros, logMicros, netlinkMicros,
+              daemonExtra - handOverMicros - logMicros - netlinkMicros);
+  // The daemon against floors that do what every request must cost.
+  for (const char* name : {"one+log+nl", "hand-over+log+nl"}) {
+    const Target& t = *findTarget(targets, name);
+    const double r = median(t.sequential.perSecond);
+    std::printf("sequential, the daemon against %s (the log lines and the peer check every server owes): "
+                "%.0f req/s, daemon %.2fx, p50 %+.1f us\n",
+                name, r, r > 0 ? median(d.sequential.perSecond) / r : 0, addedMicros(t.sequential, d.sequential));
+  }
 
   std::printf("\ntargets\n");
   bool all = true;
