@@ -21,3 +21,17 @@ bool loadStateFile(const std::string& path, std::string* text);
 
 // Removes `path`. True when it is gone (or never was).
 bool removeStateFile(const std::string& path);
+
+// Why `dir`, which holds files that the daemon runs or reads back, may not be
+// used as it is: it is a link or not a directory, it is owned by another user
+// than this process's or group or others may write it, or it holds an entry
+// that is not a regular file of this process's user that only that user may
+// write. nullptr when it may be used (or does not exist: see below).
+const char* dataDirProblem(const std::string& dir);
+
+// Makes `dir` a directory of this process's user that no one else can
+// change: a missing one is created (mode 0700); one with a dataDirProblem is
+// never used as it is but renamed aside to `dir` + ".untrusted-N" (logged,
+// with the reason) and a fresh one created in its place. False, logged, when
+// no such directory could be had.
+bool ensureOwnDataDir(const std::string& dir);

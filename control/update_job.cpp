@@ -5,6 +5,7 @@
 #include "base/command_runner.h"
 #include "base/io.h"
 #include "base/log.h"
+#include "base/state_file.h"
 #include "firewall/firewall.h"
 
 namespace {
@@ -106,6 +107,12 @@ bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) 
     return false;
   }
 
+  // The job is run as root 5 s from now: never from a directory that anyone
+  // else could change in the meantime.
+  if (const char* why = dataDirProblem(ctx.firewall.dataDir())) {
+    logInfo("install update refused: data directory " + ctx.firewall.dataDir() + " " + why);
+    return false;
+  }
   const std::string scriptPath = updateJobScriptPath(ctx.firewall.dataDir());
   const std::string script = updateJobScript(packagePath);
   // Written as a whole new file renamed into place, so a link planted at the

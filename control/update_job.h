@@ -72,9 +72,11 @@ struct UpdateJobContext {
 // shell: the kill switch is then off, the firewall refuses every later
 // request (FireWall::firewallOffForUpdate), the listener is stopped, and the
 // job will stop the daemon in about 5 seconds. Returns false, with a log
-// line, when the path is refused by checkPackagePath, the job script cannot
-// be written or the kill switch cannot be switched off — in these cases
-// before anything was stopped: the kill switch and the control port stay as
-// they were and no job runs — or when the shell that launches the job cannot
-// be started (the firewall and listener are stopped by then).
+// line, when the path is refused by checkPackagePath, the data directory has
+// a dataDirProblem (someone other than root could change the job before it
+// runs), the job script cannot be written or the kill switch cannot be
+// switched off — in these cases before anything was stopped: the kill switch
+// and the control port stay as they were and no job runs — or when the shell
+// that launches the job cannot be started (the firewall and listener are
+// stopped by then).
 bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx);

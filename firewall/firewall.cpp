@@ -47,10 +47,10 @@ bool hasFilterTable(const std::string& saved) {
 FireWall::FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile)
     : dataDir_(std::move(dataDir)), stateFile_(std::move(stateFile)), queue_(runner) {
   struct stat st;
-  if (::stat(dataDir_.c_str(), &st) == -1) {
-    progressf("Firewall create dir for config: %s\n", dataDir_.c_str());
-    ::mkdir(dataDir_.c_str(), 0700);
-  }
+  if (::lstat(dataDir_.c_str(), &st) == -1) progressf("Firewall create dir for config: %s\n", dataDir_.c_str());
+  // Its scripts are run and its backups read back as root: a directory that
+  // anyone else could change is moved aside for a fresh one.
+  ensureOwnDataDir(dataDir_);
 }
 
 FireWall::~FireWall() = default;

@@ -53,8 +53,9 @@ class FireWall {
 
   // `runner` must outlive the object. Creates `dataDir` (mode 0700 less the
   // umask) when it does not exist, printing
-  // "Firewall create dir for config: <dir>". `stateFile` empty: the pending
-  // backups are known to this object only.
+  // "Firewall create dir for config: <dir>"; one that someone else could
+  // change is moved aside for a fresh one (ensureOwnDataDir). `stateFile`
+  // empty: the pending backups are known to this object only.
   FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile = {});
   // Changes nothing in the firewall. Pending commands are dropped; one that
   // is running is given a few seconds to finish (the thread is not joined).

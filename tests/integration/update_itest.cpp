@@ -129,3 +129,26 @@ TEST_F(RealSuTest, UpdateJobStartsTheClientOnlyForARealUserNeverWithOptionsFromN
   EXPECT_FALSE(std::filesystem::exists(ran)) << fileText(ran);
   EXPECT_EQ(fileText("/tmp/alice-ran"), "1234 -c tundra_fox -style=gtk &\n");
 }
+
+// A data directory that anyone but root could change is never used as it is: at start one that others may write, that
+// another user owns, that is a link or holds one is moved aside for a fresh one of root's alone. Made world-writable
+// later, it gets no update job that nobody could swap during the delay: the update is refused and stops nothing.
+TEST_F(DaemonTest, DataDirOthersCouldChangeIsMovedAsideAtStartAndGetsNoUpdateJob) {
+  const std::string dir = kDataDir, pkg = kDownloads + "tundra-fox.deb";
+  ASSERT_TRUE(runCommand("mkdir -m 755 /tmp/pwn " + kDownloads + " && chown 65534 /tmp/pwn && touch " + pkg).ok());
+  for (const std::string plant : {"mkdir -m 777 $D", "mkdir $D && chown 65534 $D", "ln -s /tmp/pwn $D",
+                                  "mkdir -m 700 $D && ln -s /etc/shadow $D/iptables.rules"}) {
+    ASSERT_TRUE(runCommand("D=" + dir + " && rm -rf $D && " + plant + " && touch /tmp/pwn/fw.sh").ok()) << plant;
+    const size_t mark = syslogMark();
+    ASSERT_TRUE(startDaemon()) << plant;
+    EXPECT_EQ(countLog("Data directory " + dir + " not used (", mark), 1u) << plant;
+    struct stat st;
+    EXPECT_TRUE(::lstat(kDataDir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & 077) == 0);
+    EXPECT_TRUE(std::filesystem::exists("/tmp/pwn/fw.sh") && stopDaemon()) << plant;
+  }
+  ASSERT_TRUE(startDaemon() && runCommand("chmod 777 " + dir).ok());
+  EXPECT_EQ(runCtl({"install-update", pkg}).status >> 8, 1);
+  EXPECT_EQ(countLog("install update refused: data directory " + dir + " writable by group or others"), 1u);
+  EXPECT_EQ(countLog("install update: "), 0u) << "no job may be launched";
+  EXPECT_TRUE(runCtl({"firewall", "supported"}).ok()) << "the listener must still serve";
+}
