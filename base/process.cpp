@@ -3,11 +3,18 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
+
+#include "base/error_text.h"
+#include "base/unique_fd.h"
 
 extern char** environ;
 
@@ -100,6 +107,96 @@ int runShellCommand(const std::string& commandLine, const SpawnOptions& opts) {
   pid_t pid = spawnProcess({"/bin/sh", "-c", commandLine}, opts);
   if (pid < 0) return -1;
   return waitProcess(pid);
+}
+
+namespace {
+
+// Exit statuses of the reading child beyond errno values.
+constexpr int kNotRegular = 250;
+constexpr int kNoCredentials = 251;
+
+// The child of readFileAsUser. Only system calls from here: the daemon's
+// other threads may have held any lock at the fork. Raw system calls for the
+// ids: they change this (the only) thread, without the C library's
+// broadcast to threads that no longer exist here.
+[[noreturn]] void readAsUserChild(const UserCredentials& user, const char* path, int out) {
+  if (out != 3 && ::dup2(out, 3) != 3) ::_exit(kNoCredentials);
+  ::syscall(SYS_close_range, 4U, ~0U, 0U);
+  if (::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) != 0 ||
+      ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) != 0 ||
+      ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) != 0)
+    ::_exit(kNoCredentials);
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) ::_exit(errno > 0 && errno < 200 ? errno : EIO);
+  if (!S_ISREG(st.st_mode)) ::_exit(kNotRegular);
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) ::_exit(0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ::_exit(errno > 0 && errno < 200 ? errno : EIO);
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(3, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno != EINTR) ::_exit(EPIPE);
+      if (w > 0) done += w;
+    }
+  }
+}
+
+}  // namespace
+
+bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t maxBytes, int timeoutMs,
+                    std::string* content, std::string* why) {
+  content->clear();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    *why = errorText(errno);
+    return false;
+  }
+  UniqueFd in(fds[0]), out(fds[1]);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    *why = errorText(errno);
+    return false;
+  }
+  if (pid == 0) readAsUserChild(user, path.c_str(), out.get());
+  out.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string text;
+  const char* failure = nullptr;
+  for (char buf[8192];;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{in.get(), POLLIN, 0};
+    const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      failure = "not read in time";
+      break;
+    }
+    const ssize_t n = ::read(in.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the child's end: its status tells how it went
+    text.append(buf, static_cast<size_t>(n));
+    if (text.size() > maxBytes) {
+      failure = "too large";
+      break;
+    }
+  }
+  if (failure != nullptr) ::kill(pid, SIGKILL);
+  const int status = waitProcess(pid);
+  if (failure == nullptr && !exitedZero(status)) {
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kNoCredentials;
+    failure = code == kNotRegular      ? "not a regular file"
+              : code == kNoCredentials ? "could not take the user's credentials"
+                                       : errorText(code);
+  }
+  if (failure != nullptr) {
+    *why = failure;
+    return false;
+  }
+  *content = std::move(text);
+  return true;
 }
 
 bool exitedZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }

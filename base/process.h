@@ -42,5 +42,24 @@ void reapInBackground(pid_t pid);
 // or -1 when the shell could not be started.
 int runShellCommand(const std::string& commandLine, const SpawnOptions& opts = {});
 
+// Who a file is read as: a user, its primary group and all its groups.
+struct UserCredentials {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+
+// Reads the regular file at `path` in a forked child that holds only
+// `user`'s credentials (groups, then group, then user ids all set) and none
+// of the daemon's descriptors, and that streams the content back through a
+// pipe: the file is opened exactly as that user could open it, links
+// included. A FIFO or device is never waited on. True with the content in
+// *content; false with *why set when the child could not take the
+// credentials, the file cannot be opened or read, is not a regular file, is
+// larger than `maxBytes`, or has not been read within `timeoutMs` (the
+// child is then killed). Safe to call while other threads run.
+bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t maxBytes, int timeoutMs,
+                    std::string* content, std::string* why);
+
 // True when `status` (from waitProcess) is a normal exit with status 0.
 bool exitedZero(int status);

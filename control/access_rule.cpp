@@ -32,23 +32,10 @@ bool lookupWithBuffer(std::vector<char>& buf, const Lookup& lookup) {
 class SystemAccessSources final : public AccessSources {
  public:
   bool groupsOf(uid_t uid, std::vector<gid_t>* groups) override {
-    std::vector<char> buf;
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    auto byUid = [&](char* b, size_t n) { return ::getpwuid_r(uid, &pw, b, n, &found); };
-    if (!lookupWithBuffer(buf, byUid) || found == nullptr) return false;
-    int count = 32;
-    for (;;) {
-      groups->assign(static_cast<size_t>(count), 0);
-      int n = count;
-      if (::getgrouplist(pw.pw_name, pw.pw_gid, groups->data(), &n) >= 0) {
-        groups->resize(static_cast<size_t>(n));
-        return true;
-      }
-      // n now holds the number needed.
-      if (n <= count || n > kMaxGroups) return false;
-      count = n;
-    }
+    UserCredentials user;
+    if (!lookupUserCredentials(uid, &user)) return false;
+    *groups = std::move(user.groups);
+    return true;
   }
 
   bool groupId(const char* name, gid_t* gid) override {
@@ -71,6 +58,27 @@ class SystemAccessSources final : public AccessSources {
 };
 
 }  // namespace
+
+bool lookupUserCredentials(uid_t uid, UserCredentials* user) {
+  std::vector<char> buf;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  auto byUid = [&](char* b, size_t n) { return ::getpwuid_r(uid, &pw, b, n, &found); };
+  if (!lookupWithBuffer(buf, byUid) || found == nullptr) return false;
+  user->uid = uid;
+  user->gid = pw.pw_gid;
+  for (int count = 32;;) {
+    user->groups.assign(static_cast<size_t>(count), 0);
+    int n = count;
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, user->groups.data(), &n) >= 0) {
+      user->groups.resize(static_cast<size_t>(n));
+      return true;
+    }
+    // n now holds the number needed.
+    if (n <= count || n > kMaxGroups) return false;
+    count = n;
+  }
+}
 
 Access decideAccess(uid_t uid, AccessSources& sources) {
   if (uid == 0) return Access::kRoot;

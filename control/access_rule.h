@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "base/process.h"
+
 inline constexpr const char kAccessGroup[] = "tundrafox";
 
 // Where the rule looks things up: the system's user database and session
@@ -36,6 +38,11 @@ enum class Access {
 // Decides for `uid`. Root is decided without a lookup; an unknown user or a
 // failed lookup never grants anything.
 Access decideAccess(uid_t uid, AccessSources& sources);
+
+// `uid` with its primary group and every group it belongs to, as the user
+// database says (getpwuid_r, getgrouplist). False when there is no such
+// user or the lookup failed.
+bool lookupUserCredentials(uid_t uid, UserCredentials* user);
 
 // The real sources: getpwuid_r, getgrouplist and getgrnam_r (so NSS as
 // configured), and systemd-logind's record of sessions through sd-login.

@@ -1,9 +1,12 @@
 #include "control/dispatcher.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "base/error_text.h"
+#include "control/openvpn_files.h"
 #include "control/text.h"
 #include "timezone/zone_name.h"
 #include "base/command_runner.h"
@@ -85,8 +88,10 @@ bool timezoneChange(const MessagePacket& packet, TimezoneWorker& worker) {
 }
 
 // Command 9. The argument text is split into words here and openvpn is
-// started directly with them: no shell ever sees the client's text.
-bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
+// started directly with them: no shell ever sees the client's text. Root
+// gets its words as they are; for anyone else openvpn gets only the
+// configuration the check built, written where only root can change it.
+bool openvpnStart(const MessagePacket& packet, CommandRunner& runner, uid_t peerUid) {
   std::string arguments;
   WideConversion conversion = wideToUtf8(decodeOpenvpnArguments(packet), kOpenvpnArgumentsMaxBytes, &arguments);
   if (conversion != WideConversion::kOk) {
@@ -98,16 +103,30 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner) {
     log("AA_COMMAND_OPENVPN_START refused: the argument text has an open quote or ends with a lone backslash\n");
     return false;
   }
+  std::vector<std::string> argv = {"openvpn"};
+  if (peerUid == 0) {
+    for (std::string& w : words) argv.push_back(std::move(w));
+  } else {
+    PeerPolicySources files(peerUid);
+    const OpenvpnCheck check = checkOpenvpnRequest(words, files);
+    if (!check.allowed) {
+      log("AA_COMMAND_OPENVPN_START refused: " + escapeControlBytes(check.refusal) + "\n");
+      return false;
+    }
+    const std::string config = writeOpenvpnConfig(check.config);
+    if (config.empty()) {
+      log(std::string("AA_COMMAND_OPENVPN_START failed: the configuration could not be written: ") +
+          errorText(errno) + "\n");
+      return false;
+    }
+    argv.insert(argv.end(), {"--config", config});
+  }
   // The log keeps the traditional shape of the command line.
   std::string shown = "openvpn " + escapeControlBytes(arguments) + " > /dev/null &";
   std::string line = "execite openvpn cmd: " + shown + "\n";
   progress(line);
   log(line);
 
-  std::vector<std::string> argv;
-  argv.reserve(words.size() + 1);
-  argv.push_back("openvpn");
-  for (std::string& w : words) argv.push_back(std::move(w));
   if (!runner.startDetached(argv)) {
     log("AA_COMMAND_OPENVPN_START failed: openvpn could not be started\n");
     return false;
@@ -169,7 +188,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
       result = timezoneChange(packet, services.timezone);
       break;
     case AA_COMMAND_OPENVPN_START:
-      result = openvpnStart(packet, services.runner);
+      result = openvpnStart(packet, services.runner, 0);  // TODO peer
       break;
     case AA_COMMAND_INSTALL_UPDATE:
       result = installUpdateRequest(packet, services);
