@@ -91,7 +91,7 @@ bool timezoneChange(const MessagePacket& packet, TimezoneWorker& worker) {
 // started directly with them: no shell ever sees the client's text. Root
 // gets its words as they are; for anyone else openvpn gets only the
 // configuration the check built, written where only root can change it.
-bool openvpnStart(const MessagePacket& packet, CommandRunner& runner, uid_t peerUid) {
+bool openvpnStart(const MessagePacket& packet, CommandRunner& runner, const PeerOwner& peer) {
   std::string arguments;
   WideConversion conversion = wideToUtf8(decodeOpenvpnArguments(packet), kOpenvpnArgumentsMaxBytes, &arguments);
   if (conversion != WideConversion::kOk) {
@@ -104,10 +104,13 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner, uid_t peer
     return false;
   }
   std::vector<std::string> argv = {"openvpn"};
-  if (peerUid == 0) {
+  if (peer.found && peer.uid == 0) {
     for (std::string& w : words) argv.push_back(std::move(w));
+  } else if (!peer.found) {
+    log("AA_COMMAND_OPENVPN_START refused: the client's user is not known\n");
+    return false;
   } else {
-    PeerPolicySources files(peerUid);
+    PeerPolicySources files(peer.uid);
     const OpenvpnCheck check = checkOpenvpnRequest(words, files);
     if (!check.allowed) {
       log("AA_COMMAND_OPENVPN_START refused: " + escapeControlBytes(check.refusal) + "\n");
@@ -151,7 +154,7 @@ bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services)
 }  // namespace
 
 MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& services,
-                                  const PeerOwner& /*peer*/) {
+                                  const PeerOwner& peer) {
   MessageReply reply;
   const int32_t command = decodeCommand(packet);
 
@@ -188,7 +191,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
       result = timezoneChange(packet, services.timezone);
       break;
     case AA_COMMAND_OPENVPN_START:
-      result = openvpnStart(packet, services.runner, 0);  // TODO peer
+      result = openvpnStart(packet, services.runner, peer);
       break;
     case AA_COMMAND_INSTALL_UPDATE:
       result = installUpdateRequest(packet, services);

@@ -29,8 +29,12 @@ struct DaemonServices {
 // query commands, when the answer is yes); 0 for an unrecognised command, an
 // unsupported or failed timezone change, and every refused request: invalid
 // firewall addresses or interface, an unacceptable timezone name, an argument
-// text or package path that cannot be converted or split, or a VPN process
-// that could not be started. Refusals are logged and nothing is done.
+// text or package path that cannot be converted or split, openvpn options
+// that a peer other than root may not give (control/openvpn_policy.h), or a
+// VPN process that could not be started. Refusals are logged and nothing is
+// done. openvpn gets root's words as they are, and for any other peer
+// (found) only the configuration the check built from its options and the
+// files it can read itself; for a peer not found, command 9 is refused.
 // `peer` is who sent the request: the owner of the client's socket, as the
 // listener found it before reading the record (found is false when it looked
 // nothing up). Safe to call from several threads at once.

@@ -11,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,14 +34,18 @@ ip -n server link set lo up && ip -n server addr add 203.0.113.1/32 dev lo
 ip -n server addr add 192.0.2.2/24 dev p0 && ip -n server addr add 192.0.2.3/24 dev p0
 ip -n server -6 addr add 2001:db8:1::2/64 dev p0 nodad && ip -n server link set p0 up
 ip netns exec server sh -e -c 'iptables -A INPUT -d 192.0.2.3; ip6tables -A INPUT -d 2001:db8:1::2 ! -p icmpv6'
-for side in server client; do p=$PWD/$side
-  openssl req -x509 -newkey ed25519 -nodes -days 1 -subj /CN=$side -keyout $p.key -out $p.crt 2>/dev/null
-  printf 'dev tun0\nproto udp\ndh none\ncert %s.crt\nkey %s.key\nwritepid %s.pid\nlog %s.log\n' $p $p $p $p >$p.conf
+for side in server client; do
+  openssl req -x509 -newkey ed25519 -nodes -days 1 -subj /CN=$side -keyout $side.key -out $side.crt 2>/dev/null
 done
 fp() { echo "peer-fingerprint $(openssl x509 -in $1.crt -noout -fingerprint -sha256 | cut -d= -f2)"; }
-{ printf 'tls-server\nlocal 192.0.2.2\nport 1194\nifconfig 10.8.0.1 10.8.0.2\n'; fp client; } >>server.conf
-{ printf 'tls-client\nremote 192.0.2.2 1194\nnobind\nifconfig 10.8.0.2 10.8.0.1\nroute 203.0.113.1\n'
-  fp server; } >>client.conf
+{ printf 'dev tun0\nproto udp\ndh none\ntls-server\nlocal 192.0.2.2\nport 1194\nifconfig 10.8.0.1 10.8.0.2\n'
+  printf 'cert %s\nkey %s\nwritepid %s\nlog %s\n' $PWD/server.crt $PWD/server.key $PWD/server.pid $PWD/server.log
+  fp client; } >server.conf
+# The client's profile as a provider hands it out, keys inline, readable by its user alone: nobody, in tundrafox.
+{ printf 'tls-client\ndev tun0\nproto udp\nremote 192.0.2.2 1194\nnobind\nifconfig 10.8.0.2 10.8.0.1\n'
+  printf 'route 203.0.113.1\n'; fp server; printf '<cert>\n'; cat client.crt; printf '</cert>\n<key>\n'; cat client.key
+  printf '</key>\n'; } >client.conf
+chown nobody client.conf && chmod 600 client.conf && rm client.key && echo tundrafox:x:979:nobody >>/etc/group
 ip netns exec server openvpn --config server.conf --daemon
 )sh";
 
@@ -122,11 +128,36 @@ void expectOnly(const std::vector<Probes>& passing, const std::vector<Probes>& b
     for (const Probe& p : probes) EXPECT_TRUE(answered(p, 2000)) << describe(p) << " " << when;
 }
 
-bool ctl(const std::string& args) {
-  const CommandResult r = runCommand(ctlPath() + " " + args);
+// tundrafoxctl as root, or as nobody (a member of group tundrafox once kSetUp or kAttacks ran).
+CommandResult ctlAs(bool root, const std::string& args) {
+  return runCommand((root ? "" : "setpriv --reuid 65534 --regid 65534 --clear-groups ") + ctlPath() + " " + args);
+}
+
+bool ctl(const std::string& args, bool root = true) {
+  const CommandResult r = ctlAs(root, args);
   EXPECT_TRUE(r.ok()) << args << ":\n" << r.output;
   return r.ok();
 }
+
+// The openvpn processes started with a configuration the daemon wrote.
+std::vector<pid_t> openvpnsStartedForAUser() {
+  std::vector<pid_t> pids;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+    if (const std::string pid = entry.path().filename(); std::isdigit(static_cast<unsigned char>(pid[0])) &&
+        fileText("/proc/" + pid + "/cmdline").find("/run/tundrafoxd/openvpn/") != std::string::npos)
+      pids.push_back(std::stoi(pid));
+  return pids;
+}
+
+// What nobody, in group tundrafox, tries: a script and a plugin that leave a marker, a file of root's to overwrite.
+const char kAttacks[] = R"sh(set -e
+mkdir -p /tmp/u && echo tundrafox:x:979:nobody >>/etc/group && echo precious >/etc/victim && chmod 600 /etc/victim
+printf '#!/bin/sh\nid -u >"$0-ran"\n' >/tmp/u/up.sh && cp /tmp/u/up.sh /etc/openvpn/tf-up && chmod 755 /tmp/u/up.sh /etc/openvpn/tf-up
+echo '__attribute__((constructor)) static void f(void) { fopen("/tmp/u/plugin-ran", "w"); }' |
+  cc -x c -include stdio.h -shared -fPIC -o /tmp/u/evil.so -
+printf 'dev tun\nifconfig 10.9.0.1 10.9.0.2\nscript-security 2\nup /tmp/u/up.sh\n' >/tmp/u/evil.conf
+ln -s /etc/shadow /tmp/u/shadow && chown -R nobody /tmp/u
+)sh";
 
 class RealVpnTest : public DaemonTest {};
 
@@ -138,9 +169,9 @@ TEST_F(RealVpnTest, OnlyTheTunnelPassesAndNothingLeaksWhenItDrops) {
     for (const Probe& p : probes)
       ASSERT_TRUE(p.port == 0 || addPeer(p)) << describe(p) << ": " << std::strerror(errno);
   ASSERT_TRUE(startDaemon());
-  ASSERT_TRUE(ctl("openvpn -- --config /tmp/vpn/client.conf"));
+  ASSERT_TRUE(ctl("openvpn -- --config /tmp/vpn/client.conf", false));
   ASSERT_TRUE(waitUntil([] { return answered(kTunnel[2], 200); }, 20000, 100))
-      << "no tunnel:\n" << fileText("/tmp/vpn/client.log") << fileText("/tmp/vpn/server.log");
+      << "no tunnel:\n" << fileText("/tmp/vpn/server.log");
   expectOnly({kTunnel, kOther, kDns, kIpv6}, {}, "before the kill switch");
 
   // The rules are in once ctl returns: on and change end with an IPv6 save or restore in the foreground, which waits
@@ -151,11 +182,48 @@ TEST_F(RealVpnTest, OnlyTheTunnelPassesAndNothingLeaksWhenItDrops) {
   expectOnly({kTunnel, kIpv6}, {kOther, kDns}, "after a change that blocks DNS and unblocks IPv6");
 
   // The tunnel drops while the kill switch is on: nothing may leak past it.
-  const pid_t client = readPidFile("/tmp/vpn/client.pid");
+  const std::vector<pid_t> clients = openvpnsStartedForAUser();
+  ASSERT_EQ(clients.size(), 1u);
+  const pid_t client = clients[0];
   ASSERT_TRUE(client > 0 && ::kill(client, SIGKILL) == 0 && waitProcessGone(client));
   expectOnly({kIpv6}, {kOther, kDns}, "after openvpn was killed");
   ASSERT_TRUE(ctl("firewall off"));
   expectOnly({kOther, kDns, kIpv6}, {}, "after the kill switch");
+}
+
+// Each option that ran code or touched files as root is refused before anything runs; a program only root can
+// change still runs as openvpn's up script, and root keeps every option.
+TEST_F(RealVpnTest, AnAllowedUserGetsNoRootThroughOpenvpnOptions) {
+  ASSERT_TRUE(runCommand(kAttacks).ok());
+  ASSERT_TRUE(startDaemon());
+  const std::string up = "--dev tun --ifconfig 10.9.0.1 10.9.0.2 --script-security 2 --up ";
+  const std::string tmp = "--up runs a program (/tmp/u/up.sh: /tmp is writable by others than root)";
+  const std::pair<std::string, std::string> attacks[] = {
+      {up + "/tmp/u/up.sh", tmp}, {"--config /tmp/u/evil.conf", tmp + " (/tmp/u/evil.conf line 4)"},
+      {"--plugin /tmp/u/evil.so --dev null", "--plugin loads code into openvpn"},
+      {"--log /etc/victim", "--log writes or creates a file"},
+      {"--writepid /etc/victim", "--writepid writes or creates a file"},
+      {"--log-append /tmp/u/leak.txt --config /etc/shadow", "--log-append writes or creates a file"},
+      {"--config /tmp/u/shadow", "--config /tmp/u/shadow: Permission denied"}};
+  const size_t mark = syslogMark();
+  for (const auto& [args, why] : attacks) {
+    EXPECT_EQ(WEXITSTATUS(ctlAs(false, "openvpn -- " + args).status), 1) << args;
+    EXPECT_TRUE(waitForLog("AA_COMMAND_OPENVPN_START refused: " + why, kDefaultTimeoutMs, mark)) << args;
+  }
+  ASSERT_TRUE(ctl("openvpn -- " + up + "/etc/openvpn/tf-up", false));
+  ASSERT_TRUE(waitUntil([] { return fileText("/etc/openvpn/tf-up-ran") == "0\n"; }, 10000));
+  EXPECT_EQ(countLog("execite openvpn cmd: ", mark), 1u);
+  EXPECT_EQ(runCommand("stat -c '%U %a' /run/tundrafoxd/openvpn /run/tundrafoxd/openvpn/*").output,
+            "root 700\nroot 600\n");
+  sleepMs(500);
+  for (const char* evidence : {"/tmp/u/up.sh-ran", "/tmp/u/plugin-ran", "/tmp/u/leak.txt"})
+    EXPECT_FALSE(std::filesystem::exists(evidence)) << evidence;
+  EXPECT_EQ(fileText("/etc/victim"), "precious\n");
+
+  for (pid_t pid : openvpnsStartedForAUser()) ::kill(pid, SIGKILL);
+  ASSERT_TRUE(waitUntil([] { return openvpnsStartedForAUser().empty(); }));
+  EXPECT_TRUE(ctl("openvpn -- " + up + "/tmp/u/up.sh"));
+  EXPECT_TRUE(waitUntil([] { return fileText("/tmp/u/up.sh-ran") == "0\n"; }, 10000));
 }
 
 }  // namespace
