@@ -166,7 +166,8 @@ bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t
   std::string text;
   const char* failure = nullptr;
   for (char buf[8192];;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{in.get(), POLLIN, 0};
     const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;

@@ -28,7 +28,8 @@ std::string rootOnlySteps(const std::string& path, bool follow) {
     const bool last = end == std::string::npos;
     if (st.st_uid != 0) return step + " is not owned by root";
     if ((st.st_mode & 022) != 0) return step + " is writable by others than root";
-    if (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return step + (last ? " is not a program" : " is not a directory");
+    if (last && !S_ISREG(st.st_mode)) return step + " is not a program";
+    if (!last && !S_ISDIR(st.st_mode)) return step + " is not a directory";
   }
   return "";
 }

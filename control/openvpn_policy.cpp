@@ -9,6 +9,10 @@ namespace {
 // is taken as several, so a directive could hide in the second piece.
 constexpr size_t kMaxLineBytes = 254;  // with the newline and the terminator: 256
 constexpr size_t kMaxWords = 16;       // openvpn keeps no more words of a line
+// What one request may make the daemon read and write: a provider profile
+// with its keys is a few KiB.
+constexpr int kMaxFiles = 32;
+constexpr size_t kMaxConfigBytes = 1024 * 1024;
 
 struct Directive {
   std::vector<std::string> words;  // [0]: the name, without "--"
@@ -58,11 +62,12 @@ struct Allowed {
   const char* args;
 };
 constexpr const char kProtos[] = "udp|tcp|udp4|udp6|tcp4|tcp6|tcp-client|tcp4-client|tcp6-client";
+constexpr const char kRemote[] = "h ?p ?udp|tcp|udp4|udp6|tcp4|tcp6|tcp-client|tcp4-client|tcp6-client";
 constexpr const char kGatewayFlags[] = "*def1|local|autolocal|bypass-dhcp|bypass-dns|block-local|ipv6|!ipv4";
 const Allowed kAllowed[] = {
     // The connection.
     {"client", ""}, {"tls-client", ""}, {"pull", ""}, {"nobind", ""}, {"float", ""}, {"dev", "d"},
-    {"dev-type", "tun|tap"}, {"topology", "net30|p2p|subnet"}, {"proto", kProtos}, {"remote", "h ?p ?udp|tcp|udp4|udp6|tcp4|tcp6|tcp-client|tcp4-client|tcp6-client"},
+    {"dev-type", "tun|tap"}, {"topology", "net30|p2p|subnet"}, {"proto", kProtos}, {"remote", kRemote},
     {"remote-random", ""}, {"remote-random-hostname", ""}, {"resolv-retry", "n|infinite"}, {"port", "p"},
     {"rport", "p"}, {"connect-retry", "n ?n"}, {"connect-retry-max", "n"}, {"connect-timeout", "n"},
     {"server-poll-timeout", "n"}, {"persist-key", ""}, {"persist-tun", ""}, {"persist-remote-ip", ""},
@@ -375,6 +380,10 @@ class Checker {
       *why = "the path must be absolute";
       return false;
     }
+    if (++filesRead_ > kMaxFiles) {
+      *why = "more than " + std::to_string(kMaxFiles) + " files in one request";
+      return false;
+    }
     return sources_.readFile(path, text, why);
   }
 
@@ -394,6 +403,8 @@ class Checker {
         return refuse("--" + d.words[0] + " makes a line longer than openvpn reads at once" + d.where);
       config_ += l;
     }
+    if (config_.size() > kMaxConfigBytes)
+      return refuse("--" + d.words[0] + " makes the configuration larger than 1 MiB" + d.where);
     return true;
   }
 
@@ -407,7 +418,8 @@ class Checker {
     if (const FileOption* f = findByName(kFileOptions, name)) return fileOption(*f, d);
     const Refused* refused = findByName(kRefused, name);
     if (d.isInline) {
-      if (name != "peer-fingerprint" && name != "verify-hash") return refuse(refused ? refused->why : "cannot be given inline");
+      if (name != "peer-fingerprint" && name != "verify-hash")
+        return refuse(refused != nullptr ? refused->why : "cannot be given inline");
       pending_.push_back("<" + name + ">\n" + d.inlineText + "</" + name + ">\n");
       return true;
     }
@@ -491,8 +503,9 @@ class Checker {
   // root at a path of the client's choosing.
   bool management(const Directive& d) {
     const std::vector<std::string>& w = d.words;
-    const bool loopback = w.size() >= 2 && (w[1] == "::1" || (w[1].starts_with("127.") && matchesKind("h", w[1]) &&
-                                                               allOf(w[1], [](char c) { return isDigit(c) || c == '.'; })));
+    const bool loopback =
+        w.size() >= 2 && (w[1] == "::1" || (w[1].starts_with("127.") &&
+                                            allOf(w[1], [](char c) { return isDigit(c) || c == '.'; })));
     if (w.size() != 3 || !loopback || !matchesKind("p", w[2])) {
       refusal_ = "is allowed only on a loopback address and port, without a password file";
       return false;
@@ -516,6 +529,7 @@ class Checker {
   OpenvpnPolicySources& sources_;
   std::string refusal_;
   std::string config_;
+  int filesRead_ = 0;
   std::vector<std::string> pending_;  // the lines of the directive being checked
 };
 

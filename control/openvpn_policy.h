@@ -48,5 +48,6 @@ struct OpenvpnCheck {
 // <name>...</name>. A configuration that names another one, a line too long
 // for openvpn to read at once, a byte openvpn would stop at (NUL), an open
 // quote and a block without its end are refused, as is a file whose text
-// would end its inline block early.
+// would end its inline block early, and so is a request that reads more
+// than 32 files or makes a configuration larger than 1 MiB.
 OpenvpnCheck checkOpenvpnRequest(const std::vector<std::string>& words, OpenvpnPolicySources& sources);

@@ -90,12 +90,15 @@ TEST(OpenvpnPolicyTest, AllowsProviderProfilesAndRefusesWhatRunsWritesOrHides) {
       {"/u/a.conf", "<ca>\nx\n  </ca>x\nplugin /tmp/u/evil.so\n</ca>\n",
        "--plugin loads code into openvpn (/u/a.conf line 4)"},
       {"/u/a.conf", "<plugin>\n/tmp/u/evil.so\n</plugin>\n", "--plugin loads code into openvpn (/u/a.conf line 1)"},
-      {"/u/a.conf", "<connection>\nremote x\n</connection>\n", "--connection cannot be given inline (/u/a.conf line 1)"},
+      {"/u/a.conf", "<connection>\nremote x\n</connection>\n",
+       "--connection cannot be given inline (/u/a.conf line 1)"},
       {"/u/a.conf", "<ca>\nx\n", "<ca> has no end tag (/u/a.conf line 1)"},
       {"/u/a.conf", "remote \"x 1194\n", "openvpn cannot read line 1 of /u/a.conf"},
       {"/u/a.conf", "dev t\\un\n", "openvpn cannot read line 1 of /u/a.conf"},
       {"/u/a.conf", std::string("dev tun\0\nplugin x\n", 18), "--config /u/a.conf: the file holds a NUL byte"},
       {"--ca /u/evil.crt", "", "--ca /u/evil.crt: the file would end its inline block early"},
+      {"/u/a.conf", [] { std::string a; for (int i = 0; i < 40; ++i) a += "ca /u/ca.crt\n"; return a; }(),
+       "--ca /u/ca.crt: more than 32 files in one request (/u/a.conf line 32)"},
   };
   FakeSources sources;
   sources.files = {{"/u/my ca.crt", "spaced"}, {"/u/ca.crt", kCa}, {"/u/ta.key", "key\n"},

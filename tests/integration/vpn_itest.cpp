@@ -152,7 +152,8 @@ std::vector<pid_t> openvpnsStartedForAUser() {
 // What nobody, in group tundrafox, tries: a script and a plugin that leave a marker, a file of root's to overwrite.
 const char kAttacks[] = R"sh(set -e
 mkdir -p /tmp/u && echo tundrafox:x:979:nobody >>/etc/group && echo precious >/etc/victim && chmod 600 /etc/victim
-printf '#!/bin/sh\nid -u >"$0-ran"\n' >/tmp/u/up.sh && cp /tmp/u/up.sh /etc/openvpn/tf-up && chmod 755 /tmp/u/up.sh /etc/openvpn/tf-up
+printf '#!/bin/sh\nid -u >"$0-ran"\n' >/tmp/u/up.sh && cp /tmp/u/up.sh /etc/openvpn/tf-up
+chmod 755 /tmp/u/up.sh /etc/openvpn/tf-up
 echo '__attribute__((constructor)) static void f(void) { fopen("/tmp/u/plugin-ran", "w"); }' |
   cc -x c -include stdio.h -shared -fPIC -o /tmp/u/evil.so -
 printf 'dev tun\nifconfig 10.9.0.1 10.9.0.2\nscript-security 2\nup /tmp/u/up.sh\n' >/tmp/u/evil.conf
