@@ -18,9 +18,9 @@ class FakeSources : public OpenvpnPolicySources {
     return it != files.end();
   }
   bool rootOwnedProgram(const std::string& path, std::string* resolved, std::string* why) override {
-    *resolved = "/usr/lib/resolv" + path.substr(path.rfind('/'));  // as through a link
+    *resolved = path.starts_with("/etc/") ? "/usr/lib/resolv" + path.substr(path.rfind('/')) : path;  // a link
     *why = "/tmp is writable by others";
-    return path.starts_with("/etc/");
+    return path.starts_with("/etc/") || path.starts_with("/usr/");
   }
 };
 
@@ -29,7 +29,7 @@ const char kCa[] = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----
 }  // namespace
 
 // Each case: the client's argument text and the files it can read ("a" is /u/a.conf), then the configuration
-// openvpn gets or, starting with "--", the refusal logged.
+// openvpn gets (which, read back as a configuration, gives itself again) or the refusal logged.
 TEST(OpenvpnPolicyTest, AllowsProviderProfilesAndRefusesWhatRunsWritesOrHides) {
   struct Case {
     std::string args, a, expected;
@@ -112,5 +112,7 @@ TEST(OpenvpnPolicyTest, AllowsProviderProfilesAndRefusesWhatRunsWritesOrHides) {
     const bool refused = !c.expected.ends_with("\n");  // a configuration ends its last line
     EXPECT_EQ(check.allowed, !refused) << c.args << "\n" << c.a;
     EXPECT_EQ(refused ? check.refusal : check.config, c.expected) << c.args << "\n" << c.a;
+    sources.files["/u/a.conf"] = check.config;
+    EXPECT_TRUE(refused || checkOpenvpnRequest({"/u/a.conf"}, sources).config == c.expected) << c.args;
   }
 }
