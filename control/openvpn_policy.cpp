@@ -66,7 +66,7 @@ constexpr const char kRemote[] = "h ?p ?udp|tcp|udp4|udp6|tcp4|tcp6|tcp-client|t
 constexpr const char kGatewayFlags[] = "*def1|local|autolocal|bypass-dhcp|bypass-dns|block-local|ipv6|!ipv4";
 const Allowed kAllowed[] = {
     // The connection.
-    {"client", ""}, {"tls-client", ""}, {"pull", ""}, {"nobind", ""}, {"float", ""}, {"dev", "d"},
+    {"client", ""}, {"tls-client", ""}, {"pull", ""}, {"nobind", ""}, {"dev", "d"},
     {"dev-type", "tun|tap"}, {"topology", "net30|p2p|subnet"}, {"proto", kProtos}, {"remote", kRemote},
     {"remote-random", ""}, {"remote-random-hostname", ""}, {"resolv-retry", "n|infinite"}, {"port", "p"},
     {"rport", "p"}, {"connect-retry", "n ?n"}, {"connect-retry-max", "n"}, {"connect-timeout", "n"},
@@ -290,7 +290,8 @@ class Checker {
 
   OpenvpnCheck run(const std::vector<std::string>& words) {
     OpenvpnCheck check;
-    check.allowed = checkAll(words);
+    // Without a remote, openvpn takes the first peer that sends to its port.
+    check.allowed = checkAll(words) && (hasRemote_ || refuse("openvpn would wait for any peer: --remote is needed"));
     if (check.allowed) {
       check.config = std::move(config_);
     } else {
@@ -428,6 +429,7 @@ class Checker {
     if (name == "http-proxy") return httpProxy(d);
     if (refused != nullptr) return refuse(refused->why);
     const Allowed* a = findByName(kAllowed, name);
+    hasRemote_ = hasRemote_ || name == "remote";
     if (a == nullptr) {
       refusal_ = "is not on the list of allowed options";
       return false;
@@ -500,14 +502,15 @@ class Checker {
   }
 
   // Only on a loopback TCP address: a unix socket would be a file created as
-  // root at a path of the client's choosing.
+  // root at a path of the client's choosing. Only on a port any user could
+  // take, so that root's openvpn takes no port from a system service.
   bool management(const Directive& d) {
     const std::vector<std::string>& w = d.words;
     const bool loopback =
         w.size() >= 2 && (w[1] == "::1" || (w[1].starts_with("127.") &&
                                             allOf(w[1], [](char c) { return isDigit(c) || c == '.'; })));
-    if (w.size() != 3 || !loopback || !matchesKind("p", w[2])) {
-      refusal_ = "is allowed only on a loopback address and port, without a password file";
+    if (w.size() != 3 || !loopback || !matchesKind("p", w[2]) || std::stoi(w[2]) < 1024) {
+      refusal_ = "is allowed only on a loopback address and a port from 1024, without a password file";
       return false;
     }
     line(w);
@@ -530,6 +533,7 @@ class Checker {
   std::string refusal_;
   std::string config_;
   int filesRead_ = 0;
+  bool hasRemote_ = false;
   std::vector<std::string> pending_;  // the lines of the directive being checked
 };
 

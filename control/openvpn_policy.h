@@ -49,5 +49,6 @@ struct OpenvpnCheck {
 // for openvpn to read at once, a byte openvpn would stop at (NUL), an open
 // quote and a block without its end are refused, as is a file whose text
 // would end its inline block early, and so is a request that reads more
-// than 32 files or makes a configuration larger than 1 MiB.
+// than 32 files or makes a configuration larger than 1 MiB, and one without
+// a remote (openvpn would take any peer that sends to its port).
 OpenvpnCheck checkOpenvpnRequest(const std::vector<std::string>& words, OpenvpnPolicySources& sources);

@@ -46,12 +46,13 @@ TEST(OpenvpnPolicyTest, AllowsProviderProfilesAndRefusesWhatRunsWritesOrHides) {
       "auth-user-pass\nverb \"3\"\n";
   const Case cases[] = {
       {"--config /u/a.conf", profile, profileConfig},
-      {"/u/a.conf", "dev tun\n", "dev \"tun\"\n"},  // a lone word is a configuration
-      {"--script-security 2 --up /etc/openvpn/update-resolv-conf --down-pre --management 127.0.0.1 7505 --dev tun0",
+      {"/u/a.conf", "remote x\n", "remote \"x\"\n"},  // a lone word is a configuration
+      {"--dev tun --ifconfig 10.9.0.1 10.9.0.2", "", "openvpn would wait for any peer: --remote is needed"},
+      {"--script-security 2 --up /etc/openvpn/update-resolv-conf --down-pre --management 127.0.0.1 7505 --remote x",
        "", "script-security \"2\"\nup \"/usr/lib/resolv/update-resolv-conf\"\ndown-pre\n"
-           "management \"127.0.0.1\" \"7505\"\ndev \"tun0\"\n"},
-      {"--pkcs12 /u/p.p12 --dh none --auth-user-pass /u/pass", "",
-       "<pkcs12>\nAP8K\n</pkcs12>\ndh \"none\"\n<auth-user-pass>\nme\npw\n</auth-user-pass>\n"},
+           "management \"127.0.0.1\" \"7505\"\nremote \"x\"\n"},
+      {"--pkcs12 /u/p.p12 --dh none --auth-user-pass /u/pass --remote x", "",
+       "<pkcs12>\nAP8K\n</pkcs12>\ndh \"none\"\n<auth-user-pass>\nme\npw\n</auth-user-pass>\nremote \"x\"\n"},
       // Programs, code, files written, and what hides options.
       {"--dev tun --ifconfig 10.9.0.1 10.9.0.2 --script-security 2 --up /tmp/u/up.sh", "",
        "--up runs a program (/tmp/u/up.sh: /tmp is writable by others)"},
@@ -68,9 +69,9 @@ TEST(OpenvpnPolicyTest, AllowsProviderProfilesAndRefusesWhatRunsWritesOrHides) {
       {"--script-security 3", "", "--script-security does not take the argument \"3\""},
       {"--setenv opt plugin /tmp/u/evil.so", "", "--setenv sets options or the environment of openvpn's programs"},
       {"--management /tmp/u/sock unix", "",
-       "--management is allowed only on a loopback address and port, without a password file"},
-      {"--management 0.0.0.0 7505", "",
-       "--management is allowed only on a loopback address and port, without a password file"},
+       "--management is allowed only on a loopback address and a port from 1024, without a password file"},
+      {"--management 127.0.0.1 80", "",
+       "--management is allowed only on a loopback address and a port from 1024, without a password file"},
       {"--http-proxy 10.0.0.1 8080 /u/pass", "",
        "--http-proxy does not take the argument \"/u/pass\" (give the proxy's credentials with "
        "--http-proxy-user-pass)"},

@@ -14,13 +14,15 @@ const char kRefusedLine[] =
     "refused request from uid 65534: not root, not in group tundrafox, no active local session";
 
 // tundrafoxctl as nobody, by default asking for command 9 (openvpn).
-CommandResult asNobody(const std::string& args = "openvpn -- --version") {
+CommandResult asNobody(const std::string& args = "openvpn -- --version --remote 192.0.2.1") {
   return runCommand("setpriv --reuid 65534 --regid 65534 --clear-groups " + ctlPath() + " " + args);
 }
 
 // Whether the daemon has started openvpn (the stub) `times` times in all, waiting a second for the last one.
 bool openvpnStarts(long times) {
-  auto count = [] { return std::ranges::count_if(stubCalls(), [](const std::string& c) { return c.starts_with("openvpn ["); }); };
+  auto count = [] {
+    return std::ranges::count_if(stubCalls(), [](const std::string& c) { return c.starts_with("openvpn ["); });
+  };
   waitUntil([&] { return count() >= times; }, 1000);
   return count() == times;
 }

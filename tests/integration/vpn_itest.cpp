@@ -197,7 +197,7 @@ TEST_F(RealVpnTest, OnlyTheTunnelPassesAndNothingLeaksWhenItDrops) {
 TEST_F(RealVpnTest, AnAllowedUserGetsNoRootThroughOpenvpnOptions) {
   ASSERT_TRUE(runCommand(kAttacks).ok());
   ASSERT_TRUE(startDaemon());
-  const std::string up = "--dev tun --ifconfig 10.9.0.1 10.9.0.2 --script-security 2 --up ";
+  const std::string up = "--remote 127.0.0.1 --nobind --dev tun --ifconfig 10.9.0.1 10.9.0.2 --script-security 2 --up ";
   const std::string tmp = "--up runs a program (/tmp/u/up.sh: /tmp is writable by others than root)";
   const std::pair<std::string, std::string> attacks[] = {
       {up + "/tmp/u/up.sh", tmp}, {"--config /tmp/u/evil.conf", tmp + " (/tmp/u/evil.conf line 4)"},
