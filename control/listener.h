@@ -77,7 +77,7 @@ void* listenThread(void* arg);
 // seconds), checks the peer (admitPeer), answers with the handler's
 // MessageReply (nine zero bytes for a refused peer) and closes. Then it
 // waits up to a second for the listener to hand it the next connection (at
-// most four threads wait so), and ends when none comes. Returns null.
+// most 64 threads wait so), and ends when none comes. Returns null.
 void* connection_handler(void* arg);
 
 // Makes the running listener stop: shuts its socket down, which wakes the
