@@ -13,8 +13,9 @@
 // - iptables-restore: one "iptables-restore < FILE" of the rule set the
 //   by-hand commands leave (the user's rules and the kill switch's), the
 //   least it takes to get those rules into the kernel.
-// Rounds take the three sides in turn, each side in every position alike;
-// between sides the user's rules are restored.
+// Rounds take the three sides in turn (over six rounds each side takes
+// every position twice); between sides the user's rules are restored. The
+// target compares the two sides within each round (see pairedRatio).
 //
 // It changes the firewall, so it only runs inside a tundrafox-sandbox (its
 // own network namespace); started outside one it re-runs itself in one.
@@ -145,6 +146,11 @@ struct SizeResult {
   int rounds = 0;
   int rules = 0;  // kill-switch and user rules in force at the end
   double daemon = 0, hand = 0, restore = 0;
+  // The median over the rounds of daemon / by hand within one round: the
+  // two sides of a round run minutes apart at most, so a change in the
+  // machine's load between rounds (which at 1000 addresses last minutes)
+  // falls on both.
+  double pairedRatio = 0;
 };
 
 // Measures one list size; false when the run itself failed.
@@ -185,7 +191,8 @@ bool measure(FireWall& fw, const std::string& tmp, const std::string& restoreUse
   std::vector<double> daemonMs, handMs, restoreMs;
   for (int round = 0; round < rounds; ++round) {
     for (int step = 0; step < 3; ++step) {
-      const int side = (round + (round % 2 == 0 ? step : 3 - step)) % 3;
+      // Over six rounds each side takes every position twice.
+      const int side = ((round % 2 == 0 ? step : 2 - step) + round) % 3;
       const auto t0 = Clock::now();
       if (side == 0) {
         QuietStdout quiet;
@@ -204,8 +211,10 @@ bool measure(FireWall& fw, const std::string& tmp, const std::string& restoreUse
       if (!sh(restoreUser)) return false;
     }
   }
+  std::vector<double> ratios;
+  for (size_t i = 0; i < daemonMs.size() && i < handMs.size(); ++i) ratios.push_back(daemonMs[i] / handMs[i]);
   *out = {addressCount, rounds, countLines(hand + "/final.rules", "-A "), median(daemonMs), median(handMs),
-          median(restoreMs)};
+          median(restoreMs), median(ratios)};
   std::printf("  %4d addresses, %2d rounds: daemon %9.2f / %9.2f  by hand %9.2f / %9.2f  restore %8.2f / %8.2f\n",
               addressCount, rounds, out->daemon, mean(daemonMs), out->hand, mean(handMs), out->restore,
               mean(restoreMs));
@@ -247,15 +256,15 @@ int main(int argc, char** argv) {
   }
 
   std::printf("\naddresses | rules | rounds | daemon ms | by hand ms | iptables-restore ms | daemon / by hand | "
-              "daemon / restore | by hand / restore\n");
+              "same, paired by round | daemon / restore | by hand / restore\n");
   bool met = true;
   for (const SizeResult& r : results) {
     const double toHand = r.hand > 0 ? r.daemon / r.hand : 0;
-    met &= toHand > 0 && toHand <= 1.2;
-    std::printf("%9d | %5d | %6d | %9.2f | %10.2f | %19.2f | %15.3fx | %15.1fx | %16.1fx\n", r.addresses, r.rules,
-                r.rounds, r.daemon, r.hand, r.restore, toHand, r.restore > 0 ? r.daemon / r.restore : 0,
-                r.restore > 0 ? r.hand / r.restore : 0);
+    met &= r.pairedRatio > 0 && r.pairedRatio <= 1.2;
+    std::printf("%9d | %5d | %6d | %9.2f | %10.2f | %19.2f | %15.3fx | %20.3fx | %15.1fx | %16.1fx\n", r.addresses,
+                r.rules, r.rounds, r.daemon, r.hand, r.restore, toHand, r.pairedRatio,
+                r.restore > 0 ? r.daemon / r.restore : 0, r.restore > 0 ? r.hand / r.restore : 0);
   }
-  std::printf("target: daemon at most 1.2x by hand at every size: %s\n", met ? "met" : "MISSED");
+  std::printf("target: daemon at most 1.2x by hand (paired by round) at every size: %s\n", met ? "met" : "MISSED");
   return met ? 0 : 1;
 }
