@@ -80,8 +80,9 @@ bool connectionTuple(int fd, Tuple* t, std::string* why) {
 // ---- Socket diagnostics over netlink. ----
 
 enum class NetlinkAnswer {
-  kDecided,   // the result stands (an owner, or a socket without one)
-  kNoAnswer,  // netlink could not say; another way may
+  kDecided,       // the result stands (an owner, or a socket without one)
+  kNoSuchSocket,  // no socket of the family asked for: the peer's, if any, is of the other
+  kNoAnswer,      // netlink could not say; another way may
 };
 
 constexpr int kNetlinkReplyWaitMs = 1000;
@@ -113,10 +114,34 @@ struct DiagRequest {
   struct inet_diag_req_v2 body;
 };
 
-bool sameSocket(const struct inet_diag_sockid& id, const Tuple& t) {
-  return id.idiag_src[0] == t.peerAddr && id.idiag_sport == t.peerPort && id.idiag_dst[0] == t.localAddr &&
-         id.idiag_dport == t.localPort;
+// An IPv4 address as an AF_INET6 socket connected to it holds it
+// (::ffff:a.b.c.d), word by word in network order.
+void mapToIpv6(uint32_t addr, __be32 out[4]) {
+  out[0] = 0;
+  out[1] = 0;
+  out[2] = htonl(0xffff);
+  out[3] = addr;
 }
+
+bool sameAddress(uint8_t family, const __be32 addr[4], uint32_t want) {
+  if (family == AF_INET) return addr[0] == want;
+  __be32 mapped[4];
+  mapToIpv6(want, mapped);
+  return family == AF_INET6 && std::equal(mapped, mapped + 4, addr);
+}
+
+// The peer's socket is an IPv4 one, or an IPv6 one connected to our IPv4
+// address through its v4-mapped form.
+bool sameSocket(uint8_t family, const struct inet_diag_sockid& id, const Tuple& t) {
+  return sameAddress(family, id.idiag_src, t.peerAddr) && id.idiag_sport == t.peerPort &&
+         sameAddress(family, id.idiag_dst, t.localAddr) && id.idiag_dport == t.localPort;
+}
+
+// Set once netlink has found a socket in this process: its diagnostics for
+// TCP work, so its "no such socket" is the truth and no scan of /proc needs
+// to confirm it (a scan that a flood of connections that close at once
+// would otherwise pay for each time, with every socket of the machine).
+std::atomic<bool> gNetlinkFindsSockets{false};
 
 // Reads one datagram from the kernel into `buf`; its length, or -1 with
 // `why` set.
@@ -151,7 +176,9 @@ ssize_t receiveFromKernel(int nl, unsigned char* buf, size_t size, std::string* 
   return -1;
 }
 
-NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
+// Asks for the peer's socket among the sockets of `family` (AF_INET, or
+// AF_INET6 for a v4-mapped peer).
+NetlinkAnswer askNetlink(const Tuple& t, uint8_t family, PeerOwner* out) {
   UniqueFd nl = takeNetlinkSocket();
   if (!nl) {
     *out = notFound(std::string("netlink: ") + errorText(errno));
@@ -164,12 +191,17 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
   req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   req.header.nlmsg_flags = NLM_F_REQUEST;  // one socket, not a dump
   req.header.nlmsg_seq = seq;
-  req.body.sdiag_family = AF_INET;
+  req.body.sdiag_family = family;
   req.body.sdiag_protocol = IPPROTO_TCP;
   req.body.idiag_states = ~0u;
-  req.body.id.idiag_src[0] = t.peerAddr;
+  if (family == AF_INET6) {
+    mapToIpv6(t.peerAddr, req.body.id.idiag_src);
+    mapToIpv6(t.localAddr, req.body.id.idiag_dst);
+  } else {
+    req.body.id.idiag_src[0] = t.peerAddr;
+    req.body.id.idiag_dst[0] = t.localAddr;
+  }
   req.body.id.idiag_sport = t.peerPort;
-  req.body.id.idiag_dst[0] = t.localAddr;
   req.body.id.idiag_dport = t.localPort;
   req.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   req.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
@@ -209,8 +241,13 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
         std::memcpy(&err, payload, sizeof err);
         keepNetlinkSocket(std::move(nl));
         // ENOENT is both "no such socket" and "no diagnostics for TCP in
-        // this kernel": either way another way must tell.
+        // this kernel": another way must tell, unless netlink has found
+        // sockets before.
         *out = notFound(std::string("netlink: ") + errorText(-err.error));
+        if (err.error == -ENOENT && gNetlinkFindsSockets.load(std::memory_order_relaxed)) {
+          *out = notFound("no socket " + connectionText(t) + " on this machine");
+          return NetlinkAnswer::kNoSuchSocket;
+        }
         return NetlinkAnswer::kNoAnswer;
       }
       if (h.nlmsg_type == NLMSG_DONE) {
@@ -222,8 +259,9 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
       std::memcpy(&msg, payload, sizeof msg);
       // Only the socket with exactly this 4-tuple answers for the peer (the
       // lookup also falls back to listening sockets).
-      if (msg.idiag_family != AF_INET || msg.idiag_state == TCP_LISTEN || !sameSocket(msg.id, t)) continue;
+      if (msg.idiag_state == TCP_LISTEN || !sameSocket(msg.idiag_family, msg.id, t)) continue;
       keepNetlinkSocket(std::move(nl));
+      gNetlinkFindsSockets.store(true, std::memory_order_relaxed);
       *out = ownerOfFoundSocket(t, msg.idiag_uid, msg.idiag_inode);
       return NetlinkAnswer::kDecided;
     }
@@ -232,54 +270,88 @@ NetlinkAnswer askNetlink(const Tuple& t, PeerOwner* out) {
   return NetlinkAnswer::kNoAnswer;
 }
 
-// ---- /proc/net/tcp. ----
+// ---- /proc/net/tcp and /proc/net/tcp6. ----
 
 constexpr size_t kMaxProcLine = 1024;
 constexpr size_t kMaxProcBytes = size_t{256} << 20;
 
-// One line of /proc/net/tcp: true when it is the peer's socket, with the
-// answer in *out.
-bool matchProcLine(const std::string& line, const Tuple& t, PeerOwner* out) {
-  unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0, uid = 0;
-  unsigned long inode = 0;
+// One line of /proc/net/tcp (`v6` false) or /proc/net/tcp6: true when it is
+// the peer's socket, with the answer in *out.
+bool matchProcLine(const std::string& line, bool v6, const Tuple& t, PeerOwner* out) {
   // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...; addresses
-  // are the raw network-order words printed as host-order hex, ports are in
-  // host order.
-  if (std::sscanf(line.c_str(), " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*d %lu", &localAddr, &localPort,
-                  &remoteAddr, &remotePort, &state, &uid, &inode) != 7) {
-    return false;
-  }
-  if (localAddr != t.peerAddr || localPort != ntohs(t.peerPort) || remoteAddr != t.localAddr ||
-      remotePort != ntohs(t.localPort) || state == TCP_LISTEN) {
+  // are the raw network-order words printed as host-order hex (four of them
+  // for IPv6), ports are in host order.
+  unsigned local[4] = {}, remote[4] = {}, localPort = 0, remotePort = 0, state = 0, uid = 0;
+  unsigned long inode = 0;
+  const int fields =
+      v6 ? std::sscanf(line.c_str(), " %*u: %8X%8X%8X%8X:%4X %8X%8X%8X%8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*d %lu",
+                       &local[0], &local[1], &local[2], &local[3], &localPort, &remote[0], &remote[1], &remote[2],
+                       &remote[3], &remotePort, &state, &uid, &inode)
+         : std::sscanf(line.c_str(), " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*d %lu", &local[0], &localPort,
+                       &remote[0], &remotePort, &state, &uid, &inode);
+  if (fields != (v6 ? 13 : 7)) return false;
+  __be32 localWords[4], remoteWords[4];
+  std::copy(local, local + 4, localWords);
+  std::copy(remote, remote + 4, remoteWords);
+  const uint8_t family = v6 ? AF_INET6 : AF_INET;
+  if (!sameAddress(family, localWords, t.peerAddr) || localPort != ntohs(t.peerPort) ||
+      !sameAddress(family, remoteWords, t.localAddr) || remotePort != ntohs(t.localPort) || state == TCP_LISTEN) {
     return false;
   }
   *out = ownerOfFoundSocket(t, static_cast<uid_t>(uid), inode);
   return true;
 }
 
-PeerOwner scanProcNetTcp(const Tuple& t) {
-  UniqueFd f(::open("/proc/net/tcp", O_RDONLY | kOpenBaseFlags));
-  if (!f) return notFound(std::string("/proc/net/tcp: ") + errorText(errno));
+enum class Scan { kRead, kMissing, kFailed };
+
+// Scans `path`: kRead when it was read (the answer, found or not, in *out),
+// otherwise the reason in *out.
+Scan scanProcFile(const char* path, bool v6, const Tuple& t, PeerOwner* out) {
+  const std::string name(path);
+  UniqueFd f(::open(path, O_RDONLY | kOpenBaseFlags));
+  if (!f) {
+    const int err = errno;
+    *out = notFound(name + ": " + errorText(err));
+    return err == ENOENT ? Scan::kMissing : Scan::kFailed;
+  }
   std::string pending;
   char chunk[16384];
   size_t total = 0;
   for (;;) {
     ssize_t n = ::read(f.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return notFound(std::string("/proc/net/tcp: ") + errorText(errno));
+    if (n < 0) {
+      *out = notFound(name + ": " + errorText(errno));
+      return Scan::kFailed;
+    }
     if (n == 0) break;
     total += static_cast<size_t>(n);
-    if (total > kMaxProcBytes) return notFound("/proc/net/tcp: too large");
+    if (total > kMaxProcBytes) {
+      *out = notFound(name + ": too large");
+      return Scan::kFailed;
+    }
     pending.append(chunk, static_cast<size_t>(n));
     size_t start = 0;
     for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-      PeerOwner found;
-      if (matchProcLine(pending.substr(start, end - start), t, &found)) return found;
+      if (matchProcLine(pending.substr(start, end - start), v6, t, out)) return Scan::kRead;
     }
     pending.erase(0, start);
-    if (pending.size() > kMaxProcLine) return notFound("/proc/net/tcp: malformed line");
+    if (pending.size() > kMaxProcLine) {
+      *out = notFound(name + ": malformed line");
+      return Scan::kFailed;
+    }
   }
-  return notFound("no socket " + connectionText(t) + " on this machine");
+  *out = notFound("no socket " + connectionText(t) + " on this machine");
+  return Scan::kRead;
+}
+
+// The IPv4 sockets, then the IPv6 ones (a v4-mapped peer). A machine without
+// IPv6 has no /proc/net/tcp6: nothing to find there.
+PeerOwner scanProcNetTcp(const Tuple& t) {
+  PeerOwner v4;
+  if (scanProcFile("/proc/net/tcp", false, t, &v4) != Scan::kRead || v4.found) return v4;
+  PeerOwner v6;
+  return scanProcFile("/proc/net/tcp6", true, t, &v6) == Scan::kMissing ? v4 : v6;
 }
 
 }  // namespace
@@ -290,9 +362,20 @@ PeerOwner findPeerOwner(int fd, PeerLookup how) {
   if (!connectionTuple(fd, &t, &why)) return notFound(why);
   if (how == PeerLookup::kProcNetTcp) return scanProcNetTcp(t);
   PeerOwner byNetlink;
-  if (askNetlink(t, &byNetlink) == NetlinkAnswer::kDecided || how == PeerLookup::kNetlink) return byNetlink;
+  NetlinkAnswer answer = askNetlink(t, AF_INET, &byNetlink);
+  // The exact lookup among IPv4 sockets may not see an IPv6 peer socket
+  // connected to us through a v4-mapped address.
+  if (answer != NetlinkAnswer::kDecided) {
+    PeerOwner byIpv6;
+    const NetlinkAnswer ipv6 = askNetlink(t, AF_INET6, &byIpv6);
+    if (ipv6 != NetlinkAnswer::kNoAnswer || answer == NetlinkAnswer::kNoAnswer) {
+      answer = ipv6;
+      byNetlink = byIpv6;
+    }
+  }
+  if (answer != NetlinkAnswer::kNoAnswer || how == PeerLookup::kNetlink) return byNetlink;
   PeerOwner byProc = scanProcNetTcp(t);
-  if (!byProc.found && byProc.failure.rfind("/proc/net/tcp:", 0) == 0) {
+  if (!byProc.found && byProc.failure.rfind("/proc/net/tcp", 0) == 0) {
     byProc.failure = byNetlink.failure + "; " + byProc.failure;
   }
   return byProc;

@@ -35,27 +35,34 @@ TEST(AccessRuleTest, RootGroupMembersAndActiveSeatUsersOnly) {
 
 // The kernel reports a socket that its process has closed as root's: such a
 // peer must count as unknown, and be refused.
+// An IPv6 client connected through ::ffff:127.0.0.1 is found like an IPv4 one.
 TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket) {
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), clients[2], servers[2];
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), clients[3], servers[3];
   struct sockaddr_in addr {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), len);
-  ::listen(listener.get(), 2);
+  ::listen(listener.get(), 3);
   ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  for (int i = 0; i < 2; ++i) {
-    clients[i].reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::connect(clients[i].get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+  struct sockaddr_in6 mapped {AF_INET6, addr.sin_port, 0, {}, 0};
+  ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &mapped.sin6_addr), 1);
+  for (int i = 0; i < 3; ++i) {
+    clients[i].reset(::socket(i == 2 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(i == 2 ? ::connect(clients[i].get(), reinterpret_cast<sockaddr*>(&mapped), sizeof mapped)
+                     : ::connect(clients[i].get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
     servers[i].reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   }
   clients[1].reset();  // the kernel keeps its socket a while, without an owner
   findPeerOwner(servers[1].get());  // opens the one netlink socket that is kept
   const auto fds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const auto before = fds();
-  struct stat client0 {};
-  ::fstat(clients[0].get(), &client0);
   for (PeerLookup how : {PeerLookup::kNetlink, PeerLookup::kProcNetTcp, PeerLookup::kAny}) {
-    const PeerOwner held = findPeerOwner(servers[0].get(), how), gone = findPeerOwner(servers[1].get(), how);
-    EXPECT_TRUE(held.found && held.uid == ::geteuid() && held.inode == client0.st_ino) << held.failure;
+    for (int i : {0, 2}) {
+      struct stat client {};
+      ::fstat(clients[i].get(), &client);
+      const PeerOwner held = findPeerOwner(servers[i].get(), how);
+      EXPECT_TRUE(held.found && held.uid == ::geteuid() && held.inode == client.st_ino) << i << held.failure;
+    }
+    const PeerOwner gone = findPeerOwner(servers[1].get(), how);
     EXPECT_TRUE(!gone.found && !gone.failure.empty()) << "uid " << gone.uid;
   }
   EXPECT_EQ(fds(), before);
