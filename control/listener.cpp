@@ -13,25 +13,65 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <unordered_map>
 
 #include "base/error_text.h"
 #include "base/log.h"
 #include "base/thread_annotations.h"
 #include "base/unique_fd.h"
+#include "control/peer_access.h"
 #include "control/socket_io.h"
 
 namespace {
 
 using Handler = std::function<MessageReply(const MessagePacket&, const PeerOwner&)>;
-using PeerCheck = std::function<bool(int clientFd, PeerOwner* peer)>;
+using PeerCheck = std::function<bool(const PeerOwner& peer)>;
+
+// How many connections each user holds open past accept.
+class UserConnectionCounts {
+ public:
+  explicit UserConnectionCounts(int limit) : limit_(limit) {}
+
+  // Counts one more connection of `uid`; false (and nothing counted) when
+  // it holds `limit` already, with that count in *open.
+  bool tryAdd(uid_t uid, int* open) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
+    int& count = counts_[uid];
+    *open = count;
+    if (count >= limit_) return false;
+    ++count;
+    return true;
+  }
+
+  void remove(uid_t uid) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
+    auto it = counts_.find(uid);
+    if (it != counts_.end() && --it->second <= 0) counts_.erase(it);
+  }
+
+ private:
+  const int limit_;
+  Mutex mu_;
+  std::unordered_map<uid_t, int> counts_ GUARDED_BY(mu_);
+};
 
 // What every connection thread does with its connection.
 struct ConnectionServices {
-  PeerCheck admitPeer;
-  Handler handler;
+  explicit ConnectionServices(const ListenerOptions& opts)
+      : admitPeer(opts.admitPeer),
+        handler(opts.handler),
+        refusals(opts.logRefusal ? opts.logRefusal : [](std::string_view) {}),
+        counts(opts.maxConnectionsPerUser) {}
+
+  const PeerCheck admitPeer;
+  const Handler handler;
+  RefusalLog refusals;
+  UserConnectionCounts counts;
 };
 
 constexpr int kNetTimeoutSeconds = 2;
+// The whole record must be in by then, however the peer spaces its bytes.
+constexpr std::chrono::seconds kRecordDeadline{5};
 // Each connection thread holds the 64005-byte request in its frame and runs
 // the command on its own stack; 512 KiB leaves ample room for that while a
 // few hundred open connections still cost little address space.
@@ -52,9 +92,13 @@ constexpr std::chrono::seconds kIdleConnectionThreadWait{1};
 // What the listener hands to a connection thread; the thread owns it.
 struct ConnectionCell {
   int fd;
+  // Who is on the other end (found only when peers are looked up); its
+  // connection is counted in services->counts while `counted`.
+  PeerOwner peer;
+  bool counted;
   // Shared with the listener and the other connections, so a connection
   // that outlives its listener still has a handler.
-  std::shared_ptr<const ConnectionServices> services;
+  std::shared_ptr<ConnectionServices> services;
 };
 
 // Connection threads whose connection has ended wait here a moment for the
@@ -180,12 +224,31 @@ void logThreadFailure(int err) {
   logInfo(line);
 }
 
-// Gives `fd` to a connection thread (an idle one, else a new one), or
-// closes `fd` when no thread can be started.
-void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& services) {
-  auto* cell = new (std::nothrow) ConnectionCell{fd, services};
+// Answers a refused peer with nine zero bytes, without waiting (a fresh
+// socket's buffer takes them), closes its connection unread, and logs why
+// within the rate limit. The client reads the answer as it would any other;
+// a peer that is refused costs no receive and no thread.
+void refuse(int fd, const std::string& line, RefusalLog& refusals) {
+  const unsigned char zeros[kMessageReplySize] = {};
+  (void)::send(fd, zeros, sizeof zeros, MSG_DONTWAIT | MSG_NOSIGNAL);
+  ::close(fd);
+  refusals.log(line);
+}
+
+// The connection's end: its user's count goes down.
+void uncount(ConnectionCell& cell) {
+  if (cell.counted) cell.services->counts.remove(cell.peer.uid);
+  cell.counted = false;
+}
+
+// Gives `fd` with its peer to a connection thread (an idle one, else a new
+// one), or closes `fd` when no thread can be started.
+void startConnection(int fd, PeerOwner peer, bool counted, const std::shared_ptr<ConnectionServices>& services) {
+  const uid_t uid = peer.uid;
+  auto* cell = new (std::nothrow) ConnectionCell{fd, std::move(peer), counted, services};
   if (cell == nullptr) {
     logThreadFailure(ENOMEM);
+    if (counted) services->counts.remove(uid);
     ::close(fd);
     return;
   }
@@ -202,9 +265,30 @@ void startConnection(int fd, const std::shared_ptr<const ConnectionServices>& se
   if (rc != 0) {
     logThreadFailure(rc);
     // Nobody else will ever close it or free the cell.
+    uncount(*cell);
     ::close(fd);
     delete cell;
   }
+}
+
+// Right after accept, on the listener's thread: who is on the other end (one
+// netlink round trip), and whether that user may open one more connection.
+// Only then does the connection get a thread.
+void admitConnection(int fd, const std::shared_ptr<ConnectionServices>& services) {
+  PeerOwner peer = findPeerOwner(fd);
+  if (!peer.found) {
+    refuse(fd, refusalLine(false, 0, peer.failure), services->refusals);
+    return;
+  }
+  int open = 0;
+  if (!services->counts.tryAdd(peer.uid, &open)) {
+    refuse(fd,
+           "refused request from uid " + std::to_string(peer.uid) + ": " + std::to_string(open) +
+               " connections of this user are open already",
+           services->refusals);
+    return;
+  }
+  startConnection(fd, std::move(peer), true, services);
 }
 
 }  // namespace
@@ -277,7 +361,7 @@ void runListener(const ListenerOptions& opts) {
   progress("Waiting for incoming connections...\n");
 
   // Everything the loop needs exists before anyone is told we listen.
-  auto services = std::make_shared<const ConnectionServices>(ConnectionServices{opts.admitPeer, opts.handler});
+  auto services = std::make_shared<ConnectionServices>(opts);
 
   if (opts.onListening) {
     struct sockaddr_in local;
@@ -306,7 +390,11 @@ void runListener(const ListenerOptions& opts) {
       continue;
     }
     progress("Connection accepted\n");
-    startConnection(fd, services);
+    if (!services->admitPeer) {
+      startConnection(fd, PeerOwner{}, false, services);
+    } else {
+      admitConnection(fd, services);
+    }
     progress("Handler assigned\n");
   }
   // registration, then sock, then idReset end here, in that order: the
@@ -322,53 +410,57 @@ void* listenThread(void* arg) {
 
 namespace {
 
-// One connection: receive its record into `packet`, check the peer, answer,
-// close. Owns and frees `cell` and the descriptor in it.
+// One connection: check the peer, receive its record into `packet`,
+// answer, close. Owns and frees `cell` and the descriptor in it.
 void serveConnection(ConnectionCell* cellPtr, MessagePacket& packet) {
   std::unique_ptr<ConnectionCell> cell(cellPtr);
   UniqueFd client(cell->fd);
-  const ConnectionServices& services = *cell->services;
+  // The user's count goes down when this connection ends, whichever way.
+  const std::shared_ptr<void> uncountAtEnd(nullptr, [&cell](void*) { uncount(*cell); });
+  ConnectionServices& services = *cell->services;
 
-  int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds);
-  if (n > 0) {
-    progressf("Data readed: %d\n", n);
-    // The peer is checked once its record is in, while the client only
-    // waits for its reply: cheaper than beside its sending, and connections
-    // that never deliver a whole record cost no lookup. A client that has
-    // closed its socket by now cannot be identified and is refused.
-    bool admitted = true;
-    PeerOwner peer;
-    if (services.admitPeer) {
-      try {
-        admitted = services.admitPeer(client.get(), &peer);
-      } catch (...) {
-        admitted = false;
-      }
-    }
-    bool answered = false;
-    MessageReply reply;
+  if (services.admitPeer) {
+    bool admitted = false;
     try {
-      // A refused peer's record is not decoded: its reply stays all zero.
-      if (admitted && services.handler) reply = services.handler(packet, peer);
-      answered = true;
+      admitted = services.admitPeer(cell->peer);
     } catch (...) {
-      // Nothing may escape a thread function; the client gets no reply,
-      // as for a request that never arrived whole.
-      progressError("Message processing failed\n");
     }
-    if (answered) {
-      progress("Message processing is finished\n");
-      // The 2-second send time-out: socketSendAll sets it before each send.
-      unsigned char bytes[kMessageReplySize];
-      reply.toBytes(bytes);
-      if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {
-        progress("write failed\n");
-      } else {
-        progress("writed\n");
-      }
+    if (!admitted) {
+      refuse(client.release(), refusalLine(true, cell->peer.uid, {}), services.refusals);
+      return;
     }
-  } else {
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + kRecordDeadline;
+  int n = socketRecvAll(client.get(), packet.bytes, static_cast<int>(sizeof packet.bytes), kNetTimeoutSeconds,
+                        deadline);
+  if (n <= 0) {
+    // Nothing to the system log: a connection that delivers no whole
+    // record did nothing, and anyone can make any number of them.
     progressError(std::string("recv failed: ") + errorText(errno) + "\n");
+    return;
+  }
+  progressf("Data readed: %d\n", n);
+  bool answered = false;
+  MessageReply reply;
+  try {
+    if (services.handler) reply = services.handler(packet, cell->peer);
+    answered = true;
+  } catch (...) {
+    // Nothing may escape a thread function; the client gets no reply,
+    // as for a request that never arrived whole.
+    progressError("Message processing failed\n");
+  }
+  if (answered) {
+    progress("Message processing is finished\n");
+    // The 2-second send time-out: socketSendAll sets it before each send.
+    unsigned char bytes[kMessageReplySize];
+    reply.toBytes(bytes);
+    if (socketSendAll(client.get(), bytes, static_cast<int>(sizeof bytes), kNetTimeoutSeconds) == -1) {
+      progress("write failed\n");
+    } else {
+      progress("writed\n");
+    }
   }
   logInfo("close(client_sock);");
 }

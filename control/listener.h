@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/peer_owner.h"
 #include "base/unique_fd.h"
@@ -30,17 +31,27 @@ struct ListenerOptions {
   // Runs on the listener thread before the socket is opened (the daemon puts
   // the firewall into its all-open state here). Empty: nothing runs.
   std::function<void()> beforeListening;
-  // Answers one request from `peer` (what admitPeer found; not found when
-  // admitPeer is empty); runs on the connection's thread, any number of them
-  // at once. Empty: every request is answered with nine zero bytes.
+  // Answers one request from `peer` (the owner found at accept; not found
+  // when admitPeer is empty); runs on the connection's thread, any number of
+  // them at once. Empty: every request is answered with nine zero bytes.
   std::function<MessageReply(const MessagePacket&, const PeerOwner& peer)> handler;
-  // Decides whether the peer of the accepted connection `clientFd` may have
-  // its request acted on, and sets *peer to who it is; runs on the
-  // connection's thread once the whole record has arrived, before the
-  // handler. A refused peer's record is read like any other (so its client
-  // is not left waiting) and answered with nine zero bytes; the handler never
-  // sees it. Empty: every peer may.
-  std::function<bool(int clientFd, PeerOwner* peer)> admitPeer;
+  // Decides whether `peer`, the owner of an accepted connection's socket, may
+  // send a request. The listener finds the owner (findPeerOwner) on its own
+  // thread right after accept, by the connection's 4-tuple; a peer it cannot
+  // find, and one of a user who holds maxConnectionsPerUser connections
+  // already, is refused there without a thread. This runs on the
+  // connection's thread before anything is read. A refused peer gets nine
+  // zero bytes at once and its connection is closed unread: it costs no
+  // receive and no record. Empty: every peer may, and none is looked up.
+  std::function<bool(const PeerOwner& peer)> admitPeer;
+  // Where the refusals go, one line each (refusalLine), at most
+  // RefusalLog::kLinesPerWindow lines a second. Empty: nowhere.
+  std::function<void(std::string_view line)> logRefusal;
+  // How many connections of one user may be open at a time past accept
+  // (when peers are looked up); the next one is refused. Enough for a
+  // client's requests many times over; what keeps one user from holding
+  // the daemon's threads and descriptors.
+  int maxConnectionsPerUser = 128;
   // Called once the socket listens, with its port. Empty: nothing is called.
   std::function<void(uint16_t port)> onListening;
 };
@@ -73,11 +84,14 @@ void* listenThread(void* arg);
 
 // The thread function of one connection. `arg` is the connection cell that
 // the listener allocated; the thread owns it and the descriptor in it, and
-// frees both. Receives one MessagePacket (each receive call bounded by 2
-// seconds), checks the peer (admitPeer), answers with the handler's
-// MessageReply (nine zero bytes for a refused peer) and closes. Then it
-// waits up to a second for the listener to hand it the next connection (at
-// most 64 threads wait so), and ends when none comes. Returns null.
+// frees both. Checks the peer (admitPeer), receives one MessagePacket (each
+// receive call bounded by 2 seconds, the whole record by 5), answers with
+// the handler's MessageReply and closes. Only a request that was answered
+// logs "close(client_sock);": a refused peer logs its refusal line (within
+// the rate limit), and a connection that ends before a whole record logs
+// nothing. Then the thread waits up to a second for the listener to hand it
+// the next connection (at most 64 threads wait so), and ends when none
+// comes. Returns null.
 void* connection_handler(void* arg);
 
 // Makes the running listener stop: shuts its socket down, which wakes the

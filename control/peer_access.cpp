@@ -29,11 +29,3 @@ std::string refusalLine(bool ownerFound, uid_t uid, const std::string& lookupFai
   return "refused request from uid " + std::to_string(uid) + ": not root, not in group " + kAccessGroup +
          ", no active local session";
 }
-
-bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log, PeerOwner* peer) {
-  *peer = findPeerOwner(clientFd);
-  const PeerOwner& owner = *peer;
-  if (owner.found && decideAccess(owner.uid, sources) != Access::kRefused) return true;
-  log.log(refusalLine(owner.found, owner.uid, owner.failure));
-  return false;
-}

@@ -1,6 +1,5 @@
-// The check the listener makes for every connection: who is on the other
-// end, and may that user drive the daemon. Refusals go to the system log,
-// a few lines a second at most.
+// How the listener reports the peers it refuses: a line each, a few lines a
+// second at most.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/peer_owner.h"
 #include "base/thread_annotations.h"
 #include "control/access_rule.h"
 
@@ -42,9 +40,3 @@ class RefusalLog {
 // not in group tundrafox, no active local session", or, when the owner was
 // not found, "refused request from an unknown peer: " and why.
 std::string refusalLine(bool ownerFound, uid_t uid, const std::string& lookupFailure);
-
-// Whether the peer of the accepted connection `clientFd` may have its request
-// acted on: finds the owner of the peer's socket (findPeerOwner) and applies
-// decideAccess with `sources`; *peer is set to the owner found. Refusals, an
-// unknown owner included, are written to `log`.
-bool admitControlPeer(int clientFd, AccessSources& sources, RefusalLog& log, PeerOwner* peer);

@@ -9,7 +9,6 @@
 #include "control/access_rule.h"
 #include "control/dispatcher.h"
 #include "control/listener.h"
-#include "control/peer_access.h"
 #include "control/update_job.h"
 
 // Constructed in this order before main: the firewall (which makes sure its
@@ -42,10 +41,10 @@ const ListenerOptions& workerListenerOptions() {
       logInfo("firewallImpl.reset();");
     };
     // Only root, the group tundrafox and the desktop's active user.
-    opts.admitPeer = [](int clientFd, PeerOwner* peer) {
-      static RefusalLog refusals([](std::string_view line) { logAt(LOG_WARNING, line); });
-      return admitControlPeer(clientFd, systemAccessSources(), refusals, peer);
+    opts.admitPeer = [](const PeerOwner& peer) {
+      return decideAccess(peer.uid, systemAccessSources()) != Access::kRefused;
     };
+    opts.logRefusal = [](std::string_view line) { logAt(LOG_WARNING, line); };
     opts.handler = [](const MessagePacket& packet, const PeerOwner& peer) {
       return processMessagePacket(packet, services, peer);
     };

@@ -6,7 +6,7 @@
 
 #include "base/peer_owner.h"
 #include "base/unique_fd.h"
-#include "control/peer_access.h"
+#include "control/access_rule.h"
 #include "spine_test_support.h"
 
 namespace {
@@ -66,12 +66,6 @@ TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket
     EXPECT_TRUE(!gone.found && !gone.failure.empty()) << "uid " << gone.uid;
   }
   EXPECT_EQ(fds(), before);
-  std::string logged;
-  RefusalLog log([&](std::string_view line) { logged += line; });
-  FakeSources db;
-  PeerOwner peer;
-  EXPECT_FALSE(admitControlPeer(servers[1].get(), db, log, &peer));  // though its uid field reads 0
-  EXPECT_TRUE(logged.starts_with("refused request from an unknown peer: ")) << logged;
 }
 
 }  // namespace

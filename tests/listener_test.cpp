@@ -28,9 +28,11 @@ TEST(ListenerTest, ConcurrentClientsAfterADescriptorShortageUntilStopped) {
   setlogmask(LOG_MASK(LOG_EMERG));  // keeps "close(client_sock);" out of the host's log
   ScopedTempDir dir;
   std::atomic<uint16_t> port{0};
-  const ListenerOptions opts{.port = 0, .socketIdPath = dir.file("socket.id"), .beforeListening = {},
-                             .handler = [](const MessagePacket& p, const PeerOwner&) { return MessageReply{p.bytes[0], 0}; },
-                             .admitPeer = {}, .onListening = [&](uint16_t listening) { port = listening; }};
+  ListenerOptions opts;
+  opts.port = 0;
+  opts.socketIdPath = dir.file("socket.id");
+  opts.handler = [](const MessagePacket& p, const PeerOwner&) { return MessageReply{p.bytes[0], 0}; };
+  opts.onListening = [&](uint16_t listening) { port = listening; };
   std::jthread listener([&] { runListener(opts); });
   const std::shared_ptr<void> stop(nullptr, [](void*) { stopListening(); });  // before the join, whatever failed
   auto waitFor = [](auto done) { for (int ms = 0; ms < 10000 && !done(); ++ms) std::this_thread::sleep_for(1ms); };

@@ -182,8 +182,11 @@ int exchange(const Connection& conn, const MessagePacket& packet) {
                  std::strerror(errno));
     return kExitNoReply;
   }
-  // SIGPIPE is ignored (main): a daemon that hangs up fails the write.
-  if (!writeFull(fd.get(), packet.bytes, sizeof packet.bytes)) {
+  // SIGPIPE is ignored (main): a daemon that hangs up fails the write. The
+  // daemon refuses a user who is not allowed at once, with nine zero bytes,
+  // and closes without reading: the reply may then be waiting while the
+  // rest of the record could not be sent.
+  if (!writeFull(fd.get(), packet.bytes, sizeof packet.bytes) && errno != EPIPE && errno != ECONNRESET) {
     std::fprintf(stderr, "tundrafoxctl: sending the request failed: %s\n", std::strerror(errno));
     return kExitNoReply;
   }
