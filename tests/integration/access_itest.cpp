@@ -108,6 +108,10 @@ long msFor(Request request) {
 
 TEST_F(DaemonTest, OnlyRootGroupMembersAndActiveSeatUsersAreServed) {
   std::ofstream("/etc/group", std::ios::app) << "tundrafox:x:979:daemon\n";
+  struct rlimit limit {};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 1024;  // what a service gets without LimitNOFILE: the daemon must not depend on more
+  ::setrlimit(RLIMIT_NOFILE, &limit);
   ASSERT_TRUE(startDaemon());
   const CommandResult refused = asNobody();
   EXPECT_EQ(WEXITSTATUS(refused.status), 1) << refused.output;
