@@ -45,6 +45,9 @@ bool isValidServerAddress(std::string_view element) {
 bool isValidInterfaceName(std::string_view name) {
   // 15 is the kernel's limit (IFNAMSIZ less the terminating zero).
   if (name.size() > 15) return false;
+  // A trailing "+" makes a name a prefix: alone it would name every
+  // interface, and the kill switch would accept everything.
+  if (name == "+") return false;
   for (char c : name) {
     if (!isAsciiAlnum(c) && c != '_' && c != '.' && c != '@' && c != ':' && c != '+' && c != '-') return false;
   }

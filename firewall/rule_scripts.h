@@ -126,7 +126,9 @@ std::vector<std::string> splitServerAddresses(const std::string& serverAddresses
 bool isValidServerAddress(std::string_view element);
 
 // True when `name` has at most 15 characters, all letters, digits or
-// "_ . @ : + -". The empty name (no tunnel interface) is valid.
+// "_ . @ : + -", and is not "+" alone (which iptables reads as every
+// interface; "tun+" names a family). The empty name (no tunnel interface)
+// is valid.
 bool isValidInterfaceName(std::string_view name);
 
 // The text of "/fw.sh" for the tunnel interface and the server addresses:

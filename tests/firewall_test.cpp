@@ -28,9 +28,9 @@ TEST(FireWallScriptsTest, KillSwitchScriptAndRequestTextValidation) {
   expect(FireWall::isValidServerAddress, true, {"", "198.51.100.7", "203.0.113.0/24", "2001:db8::1", "vpn-3.a.net"});
   expect(FireWall::isValidServerAddress, false, {" 198.51.100.7", "1.2.3.4 -j DROP", "$(reboot)", "`id`", "a|b", "a&b",
                                                  "a\nb", "a'b", "a_b", "\xe9", "a>b", "a*"});
-  expect(FireWall::isValidInterfaceName, true, {"", "tun0", "wg-home_1.2", "eth0@if3", "ppp:1+", "abcdefghijklmno"});
+  expect(FireWall::isValidInterfaceName, true, {"", "tun0", "tun+", "wg-home_1.2", "eth0@if3", "ppp:1+", "abcdefghijklmno"});
   expect(FireWall::isValidInterfaceName, false,
-         {"abcdefghijklmnop", "tun0;reboot", "tun 0", "a/b", "$IFS", "tun0\n", "t\xfe"});
+         {"abcdefghijklmnop", "+", "tun0;reboot", "tun 0", "a/b", "$IFS", "tun0\n", "t\xfe"});
 }
 
 // A firewall on a fake runner whose every command takes a little while, so later ones are issued before earlier

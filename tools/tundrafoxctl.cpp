@@ -99,8 +99,8 @@ const char kTimezoneHelp[] =
     "\n"
     "supported (command 7) asks whether the daemon found the machine's default\n"
     "timezone at start, which changing needs. set (command 8) changes the\n"
-    "system timezone to NAME, e.g. Europe/Berlin (letters, digits and / _ + . -\n"
-    "only). restore (command 8 with the restore flag) sets the default back\n"
+    "system timezone to NAME, e.g. Europe/Berlin (letters, digits and / _ + -\n"
+    "only, beginning with a letter). restore (command 8 with the restore flag) sets the default back\n"
     "when the daemon changed it; it answers 1 when there was nothing to do.\n";
 
 const char kOpenvpnHelp[] =

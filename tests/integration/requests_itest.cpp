@@ -48,8 +48,10 @@ TEST_F(DaemonTest, FirewallAndOpenvpnRequestsTakeClientTextOnlyAsData) {
   const size_t mark = syslogMark();
   EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1", "--interface", "tun0;touch /tmp/pwned"}), 1);
   EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1;$(touch /tmp/pwned)", "--interface", "tun0"}), 1);
+  EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1", "--interface", "+"}), 1);  // every interface
   EXPECT_EQ(sendOpenvpn("--config 'a.ovpn; touch /tmp/pwned"), kNo);  // cannot be split: nothing runs
-  EXPECT_TRUE(waitForLogCount("refused: ", 3, kDefaultTimeoutMs, mark));
+  EXPECT_TRUE(waitForLogCount("refused: ", 4, kDefaultTimeoutMs, mark));
+  EXPECT_EQ(runCommand("iptables -S").output, "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n");
   // The log line keeps format sequences as they are.
   const std::string args = "--config \"/etc/openvpn/my vpn.ovpn\" ; touch /tmp/pwned $(id) `id` >/tmp/x %s%d%n";
   EXPECT_EQ(sendOpenvpn(args), kYes);
