@@ -15,8 +15,9 @@
 // data directory exists), then the timezone worker (which looks up the
 // default timezone and logs it).
 // Their state files under /run record, for the next worker, the rule backups
-// not restored yet and a timezone not put back yet.
-FireWall firewallImpl(fwFilesDir, realCommandRunner(), std::string(kRunStateDir) + "/rule-backups-pending");
+// not restored yet, a hold for an update and a timezone not put back yet.
+FireWall firewallImpl(fwFilesDir, realCommandRunner(), std::string(kRunStateDir) + "/rule-backups-pending",
+                      kHeldForUpdateFile);
 TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner(),
                                   std::string(kRunStateDir) + "/timezone-to-restore");
 
@@ -33,8 +34,8 @@ const ListenerOptions& workerListenerOptions() {
   static DaemonServices services{firewallImpl, timezoneWorkerImpl, realCommandRunner(), installUpdateFromDaemon};
   static const ListenerOptions options = [] {
     ListenerOptions opts;
-    // Take over what an earlier worker left unfinished, and put the firewall
-    // into its all-open state first.
+    // Take over what an earlier worker left unfinished: its timezone change,
+    // and the user's rules it saved and did not put back.
     opts.beforeListening = [] {
       timezoneWorkerImpl.adoptEarlierChange();
       firewallImpl.reset();

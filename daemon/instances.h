@@ -9,6 +9,10 @@
 
 struct ListenerOptions;
 
+// Present while an update holds the firewall off (see
+// FireWall::firewallOffForUpdate); the monitor removes it when it starts.
+inline constexpr const char kHeldForUpdateFile[] = "/run/tundrafoxd/held-for-update";
+
 // Constructed before main, in this order, and destroyed in reverse order at
 // normal exit of every process that holds a copy (the starting process, the
 // monitor, each worker).

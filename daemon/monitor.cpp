@@ -18,6 +18,7 @@
 #include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
+#include "base/state_file.h"
 #include "base/unique_fd.h"
 #include "control/listener.h"
 #include "daemon/daemonize.h"
@@ -128,6 +129,9 @@ int MonitorProc() {
   sigprocmask(SIG_BLOCK, &waitSet, nullptr);
 
   SetPidFile(kMonitorPidFile);
+  // A hold for an update belongs to the daemon the update stopped; this is
+  // a new start (after the update, or after it failed).
+  removeStateFile(kHeldForUpdateFile);
 
   // Bound once, here, and inherited by every worker: the port is never free
   // while the daemon runs, not even while a worker is being replaced. No

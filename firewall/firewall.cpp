@@ -44,8 +44,8 @@ bool hasFilterTable(const std::string& saved) {
 
 }  // namespace
 
-FireWall::FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile)
-    : dataDir_(std::move(dataDir)), stateFile_(std::move(stateFile)), queue_(runner) {
+FireWall::FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile, std::string heldFile)
+    : dataDir_(std::move(dataDir)), stateFile_(std::move(stateFile)), heldFile_(std::move(heldFile)), queue_(runner) {
   struct stat st;
   if (::lstat(dataDir_.c_str(), &st) == -1) progressf("Firewall create dir for config: %s\n", dataDir_.c_str());
   // Its scripts are run and its backups read back as root: a directory that
@@ -103,7 +103,17 @@ bool FireWall::firewallOff() {
 bool FireWall::firewallOffForUpdate() {
   MutexLock lock(mu_);
   progressf("firewallOff, is enable: %d\n", getStateOfPF());
-  if (changeLocked("", false, false, false, false, false) != FirewallOutcome::kDone) return heldForUpdate_;
+  if (heldForUpdate_) return true;  // an update is under way already
+  // Recorded first: a worker that restarts during the update's delay must
+  // not switch the kill switch on again either.
+  if (!heldFile_.empty() && !saveStateFile(heldFile_, "update\n")) {
+    logNotWritten(heldFile_, errno);
+    return false;
+  }
+  if (changeLocked("", false, false, false, false, false) != FirewallOutcome::kDone) {
+    if (!heldFile_.empty()) removeStateFile(heldFile_);
+    return false;
+  }
   heldForUpdate_ = true;
   logLine("[Firewall] Switched off for the update: firewall requests are refused from now on\n");
   return true;
@@ -111,17 +121,24 @@ bool FireWall::firewallOffForUpdate() {
 
 bool FireWall::reset() {
   MutexLock lock(mu_);
-  // A worker that ended with a block on left its backups pending: they hold
-  // the user's rules, which the next switch-off brings back.
+  // Only what an earlier worker applied and did not take back is undone. A
+  // pending backup holds the user's rules from before its block went on:
+  // restoring it removes the block, however much of it was applied, as a
+  // switch-off would. Without one, the tables are the user's own and stay
+  // exactly as they are.
   std::string pending;
   if (!stateFile_.empty() && loadStateFile(stateFile_, &pending)) {
     ipv4BackupPending_ = pending.find(std::string(ipv4RulesFile.substr(1)) + "\n") != std::string::npos;
     ipv6BackupPending_ = pending.find(std::string(ipv6RulesFile.substr(1)) + "\n") != std::string::npos;
   }
-  firewallOffBlockIPv4();
-  // Foreground, and after "/fwoff.sh" on the queue: when this returns, both
-  // tables are open.
-  return firewallOffBlockIPv6();
+  std::string held;
+  if (!heldFile_.empty() && loadStateFile(heldFile_, &held)) heldForUpdate_ = true;
+  bool done = true;
+  if (ipv4BackupPending_) done = switchOffIPv4Locked();
+  if (ipv6BackupPending_) done = unblockIPv6Locked() && done;
+  // An opened table is a queued script: in force before the first request.
+  queue_.waitIdle();
+  return done;
 }
 
 void FireWall::waitIdle() { queue_.waitIdle(); }
@@ -202,7 +219,12 @@ bool FireWall::saveAndBlockLocked(bool ipv6, const std::string& serverAddresses)
   if (saved) {
     if (!(ipv6 ? dumpUserIPv6Settings() : dumpUserIPv4Settings())) return false;
     pending = true;
-    saveBackupState();
+    // Unrecorded, the backup would be unknown to the next worker, whose
+    // switch-on would overwrite it with our rules: apply nothing then.
+    if (!saveBackupState()) {
+      pending = false;
+      return false;
+    }
   }
   stepPause();
   if (!(ipv6 ? firewallOnBlockIPv6() : firewallOnBlockIPv4(serverAddresses))) {
@@ -267,14 +289,16 @@ bool FireWall::unblockIPv6Locked() {
   return true;
 }
 
-void FireWall::saveBackupState() {
-  if (stateFile_.empty()) return;
+bool FireWall::saveBackupState() {
+  if (stateFile_.empty()) return true;
   std::string text;
   if (ipv4BackupPending_) text += std::string(ipv4RulesFile.substr(1)) + "\n";
   if (ipv6BackupPending_) text += std::string(ipv6RulesFile.substr(1)) + "\n";
-  // Without it, the backups are still kept from being overwritten while this
-  // worker lives; only a later worker would not know of them.
-  if (!saveStateFile(stateFile_, text)) logNotWritten(stateFile_, errno);
+  // Removing needs no space: a full /run never keeps a restored backup
+  // recorded as pending.
+  if (text.empty() ? removeStateFile(stateFile_) : saveStateFile(stateFile_, text)) return true;
+  logNotWritten(stateFile_, errno);
+  return false;
 }
 
 bool FireWall::firewallOnBlockIPv4(const std::string& serverAddresses) {

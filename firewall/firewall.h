@@ -55,8 +55,10 @@ class FireWall {
   // umask) when it does not exist, printing
   // "Firewall create dir for config: <dir>"; one that someone else could
   // change is moved aside for a fresh one (ensureOwnDataDir). `stateFile`
-  // empty: the pending backups are known to this object only.
-  FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile = {});
+  // empty: the pending backups are known to this object only. `heldFile`
+  // empty: a hold for an update is known to this object only (see
+  // firewallOffForUpdate).
+  FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile = {}, std::string heldFile = {});
   // Changes nothing in the firewall. Pending commands are dropped; one that
   // is running is given a few seconds to finish (the thread is not joined).
   ~FireWall();
@@ -82,8 +84,9 @@ class FireWall {
   // Applies the requested options (see the class comment for ordering).
   // Returns true when the outcome is kDone. Refused requests (an invalid
   // server address or stored interface name, or an update under way) write,
-  // run and change nothing. A switch-on whose backup or kill-switch script
-  // cannot be written applies nothing either.
+  // run and change nothing. A switch-on whose backup, its record in the
+  // state file or its kill-switch script cannot be written applies nothing
+  // either.
   bool firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
                       bool allowLocalDevices, bool blockDNS) EXCLUDES(mu_);
   // Prints "firewallOn: <interface>" and does what firewallChange does.
@@ -100,15 +103,22 @@ class FireWall {
   // under way) or a file could not be written.
   bool firewallOff() EXCLUDES(mu_);
   // firewallOff for an update: when it succeeds, every later firewall
-  // request of this object is refused (kHeldForUpdate), so nothing switches
-  // the kill switch on again before the update stops the daemon. False (and
-  // nothing is held) when the kill switch could not be switched off.
+  // request is refused (kHeldForUpdate), so nothing switches the kill switch
+  // on again before the update stops the daemon. The hold is recorded in
+  // `heldFile` first, so a later worker (see reset) holds too, until the file
+  // is removed (the daemon's monitor does at its start). False (and nothing
+  // is held or switched off) when the hold cannot be recorded; false (and
+  // nothing held) when the kill switch could not be switched off.
   bool firewallOffForUpdate() EXCLUDES(mu_);
-  // At the start of a worker: takes over the pending backups recorded in the
-  // state file, then opens the IPv4 and IPv6 filter tables (the user's rules
-  // are discarded; a pending backup brings them back at the next switch-off).
-  // The flags are unchanged. Returns when both are applied: false when the
-  // IPv6 open table could not be written.
+  // At the start of a worker: restores each backup that the state file
+  // records as pending (an earlier worker ended with its block on, or while
+  // switching it on or off), so the user's rules are back and the block is
+  // gone; a family whose backup cannot be restored gets its filter table
+  // opened, as at a switch-off. A family with no pending backup is left
+  // exactly as it is: the user's own rules are never touched. The flags stay
+  // all off. A hold for an update recorded in `heldFile` is taken over.
+  // Returns when that is applied: false when a restore failed and the open
+  // table could not be written either.
   bool reset() EXCLUDES(mu_);
 
   // Returns when every command issued so far has finished.
@@ -140,8 +150,9 @@ class FireWall {
   bool switchOffIPv4Locked() REQUIRES(mu_);
   bool blockIPv6Locked() REQUIRES(mu_);
   bool unblockIPv6Locked() REQUIRES(mu_);
-  // Records which backups are pending in the state file (failures logged).
-  void saveBackupState() REQUIRES(mu_);
+  // Records which backups are pending in the state file; false (logged with
+  // the reason) when it could not be written.
+  bool saveBackupState() REQUIRES(mu_);
 
   // The steps. Rule scripts are queued and not waited for; the save and
   // restore methods and the IPv6 tables run in the foreground. Each returns
@@ -195,6 +206,7 @@ class FireWall {
 
   std::string dataDir_;
   const std::string stateFile_;
+  const std::string heldFile_;
   CommandQueue queue_;
   mutable Mutex mu_;
   // Backups written when the block went on and not restored since.

@@ -41,7 +41,7 @@ class RealSuTest : public DaemonTest {};  // itest_main.cpp runs it with `--real
 
 // Every class of path the daemon refuses, each for its own reason, leaves the kill switch on and the daemon serving.
 // A good one is answered before its job, which about 5 s later, through a worker restart, stops the service and
-// installs that package only.
+// installs that package only. Until the daemon starts anew, no worker switches the kill switch on again.
 TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDelay) {
   const std::string pkg = kDownloads + "tundra fox_2.0_amd64.deb", unsafe = "holds a quote, $, backquote, backslash";
   std::filesystem::create_directory(kDownloads);
@@ -89,6 +89,10 @@ TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDela
   EXPECT_FALSE(connectControl().valid()) << "control port still open after the update command";
   const pid_t worker = workerPid();
   ASSERT_TRUE(worker > 0 && ::kill(worker, SIGKILL) == 0);  // the restart ends the worker's programs, never the job
+  // The new worker holds the firewall off for the update too.
+  ASSERT_TRUE(waitForLogCount("firewallImpl.reset();", 2));
+  EXPECT_EQ(runCtl({"firewall", "on", "--servers", "10.20.30.40", "--interface", "tun0"}).status >> 8, 1);
+  EXPECT_TRUE(outputPolicyIs("ACCEPT"));
 
   // The job stops the client and the service, installs the package as one argument and asks who is on the display
   // (nobody here: no client is started).
@@ -100,6 +104,8 @@ TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDela
   EXPECT_FALSE(std::filesystem::exists("/tmp/pwned"));
   // The job killed what was left of the daemon (the stubbed systemctl could not).
   EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 0; }));
+  ASSERT_TRUE(startDaemon());  // a new start: the hold is over
+  EXPECT_TRUE(runCtl({"firewall", "on", "--servers", "10.20.30.40", "--interface", "tun0"}).ok());
 }
 
 // Anyone may create files in /tmp/.X11-unix and may be listed by `who`. User nobody plants a socket name made of grep
