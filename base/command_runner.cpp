@@ -1,5 +1,9 @@
 #include "base/command_runner.h"
 
+#include <sys/wait.h>
+
+#include <cerrno>
+
 #include "base/log.h"
 #include "base/process.h"
 
@@ -8,6 +12,17 @@ namespace {
 class RealCommandRunner final : public CommandRunner {
  public:
   int runShell(const std::string& commandLine) override { return runShellCommand(commandLine); }
+
+  int runShellReporting(const std::string& commandLine, const std::function<void(pid_t)>& started) override {
+    pid_t pid = spawnProcess({"/bin/sh", "-c", commandLine});
+    if (pid < 0) return -1;
+    started(pid);
+    siginfo_t info;
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    started(0);
+    return waitProcess(pid);
+  }
 
   int runShellInOwnSession(const std::string& commandLine) override {
     return runShellCommand(commandLine, SpawnOptions{.newSession = true});

@@ -1,6 +1,8 @@
 // The seam between the daemon's logic and the programs it runs as root.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +26,15 @@ class CommandRunner {
   // worker restart). Returns false when it could not be started.
   virtual bool startDetached(const std::vector<std::string>& argv) = 0;
 
+  // runShell, calling `started` with the shell's process id once it runs,
+  // and with 0 once it has ended but before it is reaped: in between, the
+  // number names the shell, so another thread can end it and what it
+  // started (killProcessTree). The default runs runShell and never calls
+  // `started`: for runners that start nothing.
+  virtual int runShellReporting(const std::string& commandLine, const std::function<void(pid_t)>& started) {
+    (void)started;
+    return runShell(commandLine);
+  }
   // runShell, but the shell leads a session of its own, so whatever it
   // leaves running in the background outlives the worker (whose process
   // group is ended when it dies). The default runs runShell: for runners

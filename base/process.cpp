@@ -11,6 +11,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "base/error_text.h"
@@ -201,3 +206,77 @@ bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t
 }
 
 bool exitedZero(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+namespace {
+
+// The state letter and parent of `pid` from /proc; false when it is gone.
+bool procState(pid_t pid, char* state, pid_t* parent) {
+  char path[32], buf[512];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  buf[n] = '\0';
+  // "pid (comm) state ppid ...": comm may hold anything, even ')'.
+  const char* close = std::strrchr(buf, ')');
+  int ppid = 0;
+  if (close == nullptr || std::sscanf(close + 1, " %c %d", state, &ppid) != 2) return false;
+  *parent = ppid;
+  return true;
+}
+
+// True while `pid` exists and is neither a zombie nor dead.
+bool living(pid_t pid) {
+  char state = 0;
+  pid_t parent = 0;
+  return procState(pid, &state, &parent) && state != 'Z' && state != 'X';
+}
+
+// Waits (bounded) until `pid` is stopped, or no longer living.
+void waitStopped(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  char state = 0;
+  pid_t parent = 0;
+  while (procState(pid, &state, &parent) && state != 'T' && state != 't' && state != 'Z' && state != 'X' &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace
+
+void killProcessTree(pid_t root) {
+  std::vector<pid_t> tree = {root};
+  for (size_t level = 0; level < tree.size();) {
+    const size_t end = tree.size();
+    for (size_t i = level; i < end; ++i) {
+      ::kill(tree[i], SIGSTOP);
+      waitStopped(tree[i]);
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    while (proc != nullptr) {
+      const dirent* e = ::readdir(proc.get());
+      if (e == nullptr) break;
+      const pid_t pid = std::atoi(e->d_name);
+      char state = 0;
+      pid_t parent = 0;
+      if (pid <= 0 || !procState(pid, &state, &parent) || state == 'Z' || state == 'X') continue;
+      for (size_t i = level; i < end; ++i) {
+        if (parent == tree[i]) {
+          tree.push_back(pid);
+          break;
+        }
+      }
+    }
+    level = end;
+  }
+  for (pid_t pid : tree) ::kill(pid, SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (size_t i = 1; i < tree.size(); ++i) {
+    while (living(tree[i]) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}

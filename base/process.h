@@ -63,3 +63,10 @@ bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t
 
 // True when `status` (from waitProcess) is a normal exit with status 0.
 bool exitedZero(int status);
+
+// Ends `root` (a child of this process, not reaped yet) and every process
+// descended from it. Each is stopped before its children are looked for, so
+// none can start another meanwhile; then all are killed. Returns when none
+// of the descendants runs any more (bounded: one stuck in the kernel is
+// given up on after a few seconds); the caller reaps `root`.
+void killProcessTree(pid_t root);

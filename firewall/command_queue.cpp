@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/command_runner.h"
+#include "base/process.h"
 #include "base/thread_annotations.h"
 
 namespace {
@@ -37,19 +38,28 @@ struct CommandQueue::Shared {
   bool stopping GUARDED_BY(mu) = false;
   bool workerAlive GUARDED_BY(mu) = false;
   pid_t workerPid GUARDED_BY(mu) = 0;  // the process whose thread serves `jobs`
+  // The script that runs now: its final path, and its shell once started.
+  std::string runningScript GUARDED_BY(mu);
+  pid_t scriptShell GUARDED_BY(mu) = 0;
+  bool cutRunning GUARDED_BY(mu) = false;  // it is to be ended
 
   explicit Shared(CommandRunner& r) : runner(&r) {}
 
-  static int runJob(CommandRunner& runner, const Job& job) {
+  int runJob(const Job& job) EXCLUDES(mu) {
     try {
-      if (!job.script) return job.command(runner);
+      if (!job.script) return job.command(*runner);
       // Only now does the final name get the new text: an earlier run of
       // the same script has finished, since runs never overlap.
       if (::rename(job.first.c_str(), job.second.c_str()) != 0) {
         ::unlink(job.first.c_str());
         return -1;
       }
-      return runner.runShell("sh " + job.second + " >/dev/null");
+      return runner->runShellReporting("sh " + job.second + " >/dev/null", [this](pid_t shell) {
+        MutexLock lk(mu);
+        scriptShell = shell;
+        // Cut before its shell was known: ended now, before it applies more.
+        if (shell > 0 && cutRunning) killProcessTree(shell);
+      });
     } catch (...) {
       return -1;
     }
@@ -63,11 +73,15 @@ struct CommandQueue::Shared {
       Job job = std::move(s->jobs.front());
       s->jobs.pop_front();
       s->busy = true;
+      if (job.script) s->runningScript = job.second;
       lk.unlock();
-      int status = runJob(*s->runner, job);
+      int status = s->runJob(job);
       if (job.done) job.done->set_value(status);
       lk.lock();
       s->busy = false;
+      s->runningScript.clear();
+      s->scriptShell = 0;
+      s->cutRunning = false;
       s->idle.notify_all();
     }
     s->dropPendingLocked();
@@ -114,6 +128,33 @@ struct CommandQueue::Shared {
     return true;
   }
 };
+
+std::vector<std::string> CommandQueue::cutScripts() {
+  Shared& s = *shared_;
+  std::vector<std::string> cut;
+  MutexLock lk(s.mu);
+  if (s.workerPid != ::getpid()) return cut;
+  if (!s.runningScript.empty()) {
+    cut.push_back(s.runningScript);
+    s.cutRunning = true;
+    // The runner clears scriptShell under this lock before it reaps the
+    // shell, so the number still names it. Not started yet: the worker ends
+    // it as soon as it is.
+    if (s.scriptShell > 0) killProcessTree(s.scriptShell);
+  }
+  std::deque<Job> kept;
+  for (Job& job : s.jobs) {
+    if (job.script) {
+      cut.push_back(job.second);
+      ::unlink(job.first.c_str());
+    } else {
+      kept.push_back(std::move(job));
+    }
+  }
+  s.jobs = std::move(kept);
+  while (s.busy && !s.runningScript.empty() && s.workerAlive) s.idle.wait(lk);
+  return cut;
+}
 
 CommandQueue::CommandQueue(CommandRunner& runner) : shared_(std::make_shared<Shared>(runner)) {}
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CommandRunner;
 
@@ -40,6 +41,12 @@ class CommandQueue {
 
   // Returns when every command issued so far has finished.
   void waitIdle();
+
+  // Ends the rule script that is running (its shell and everything it
+  // started) and drops the queued ones; foreground commands are kept.
+  // Returns when none of them runs any more, with the paths of the scripts
+  // that did not run to their end, in issue order.
+  std::vector<std::string> cutScripts();
 
  private:
   struct Shared;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -167,12 +168,21 @@ FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool 
     logLine("[Firewall] Refused request: invalid interface name \"" + printable(interfaceToSkip) + "\"\n");
     return FirewallOutcome::kInvalidInterface;
   }
+  size_t hostNames = 0;
   for (const std::string& element : splitServerAddresses(serverAddresses)) {
     if (!fwscript::isValidServerAddress(element)) {
       logLine("[Firewall] Refused request: invalid server address \"" + printable(element) + "\"\n");
       return FirewallOutcome::kInvalidAddress;
     }
+    if (!element.empty() && !isNumericServerAddress(element)) ++hostNames;
   }
+  // Each host name can hold the kill-switch script for many seconds.
+  if (hostNames > kMaxHostNames) {
+    logLine("[Firewall] Refused request: " + std::to_string(hostNames) + " server addresses are host names, at most " +
+            std::to_string(kMaxHostNames) + " may be\n");
+    return FirewallOutcome::kInvalidAddress;
+  }
+  cutEarlierScriptsLocked();
 
   bool written = true;
   if (killSwitch && !flags_.killSwitchOn) {
@@ -209,6 +219,26 @@ FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool 
     written = unblockIPv6Locked() && written;
   }
   return written ? FirewallOutcome::kDone : FirewallOutcome::kNotWritten;
+}
+
+void FireWall::cutEarlierScriptsLocked() {
+  // A request never waits behind an earlier one's rule script (a host name
+  // lookup can take long): that script is ended, and with it the certainty
+  // of what it applied.
+  const std::vector<std::string> cut = queue_.cutScripts();
+  if (cut.empty()) return;
+  std::string names;
+  for (const std::string& path : cut) names += " " + path;
+  logLine("[Firewall] Ended unfinished rule scripts:" + names + "\n");
+  if (ipv4BackupPending_) {
+    // Part of the kill switch, or of an option, may be in force: back to the
+    // user's rules, as at a switch-off (nothing of ours is left to delete),
+    // so this request applies its own state from a known one.
+    flags_.killSwitchOn = false;
+    switchOffIPv4Locked();
+  } else if (std::find(cut.begin(), cut.end(), dataDir_ + std::string(kOpenScript)) != cut.end()) {
+    firewallOffBlockIPv4();  // an opening cut short: open again
+  }
 }
 
 bool FireWall::saveAndBlockLocked(bool ipv6, const std::string& serverAddresses) {

@@ -30,7 +30,8 @@ enum class FirewallOutcome {
 //
 // Every public operation holds one lock, and every command it issues,
 // background rule script or foreground save/restore, runs in issue order on
-// one command queue, never overlapping another. Rule scripts are "started in
+// one command queue, never overlapping another; a later request ends the
+// rule scripts still running or queued (see firewallChange). Rule scripts are "started in
 // the background": the operation returns without waiting for them (use
 // waitIdle to wait). Files are created with mode 0666 less the umask, always
 // as new files renamed into place: a link or FIFO planted at a file's path is
@@ -83,8 +84,12 @@ class FireWall {
 
   // Applies the requested options (see the class comment for ordering).
   // Returns true when the outcome is kDone. Refused requests (an invalid
-  // server address or stored interface name, or an update under way) write,
-  // run and change nothing. A switch-on whose backup, its record in the
+  // server address or stored interface name, more than kMaxHostNames host
+  // names, or an update under way) write, run and change nothing. Any other
+  // request first ends the rule scripts of earlier requests that are still
+  // running or queued, instead of waiting for them; when one of the kill
+  // switch's was cut short, the user's rules are restored first (as at a
+  // switch-off), and the request then applies its whole state. A switch-on whose backup, its record in the
   // state file or its kill-switch script cannot be written applies nothing
   // either.
   bool firewallChange(const std::string& serverAddresses, bool killSwitch, bool blockIPv6,
@@ -146,6 +151,11 @@ class FireWall {
   // IPv6 block file). A backup made just now is dropped again when the block
   // could not be applied. False when the save or the block failed.
   bool saveAndBlockLocked(bool ipv6, const std::string& serverAddresses) REQUIRES(mu_);
+  // Ends the rule scripts of earlier requests that have not finished, and
+  // brings the IPv4 table back to a state the flags describe: the user's
+  // rules when a backup is pending (kill switch off), or open again when an
+  // opening was cut.
+  void cutEarlierScriptsLocked() REQUIRES(mu_);
   bool switchOnIPv4Locked(const std::string& serverAddresses) REQUIRES(mu_);
   bool switchOffIPv4Locked() REQUIRES(mu_);
   bool blockIPv6Locked() REQUIRES(mu_);

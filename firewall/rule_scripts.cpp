@@ -1,5 +1,7 @@
 #include "firewall/rule_scripts.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 
 namespace fwscript {
@@ -40,6 +42,19 @@ bool isValidServerAddress(std::string_view element) {
     if (!isAsciiAlnum(c) && c != '.' && c != ':' && c != '/' && c != '-') return false;
   }
   return true;
+}
+
+bool isNumericServerAddress(std::string_view element) {
+  const auto isIPv4 = [](std::string_view text) {
+    in_addr addr;
+    return inet_pton(AF_INET, std::string(text).c_str(), &addr) == 1;
+  };
+  const size_t slash = element.find('/');
+  if (slash == std::string_view::npos) return isIPv4(element);
+  const std::string_view mask = element.substr(slash + 1);
+  const bool length = !mask.empty() && mask.size() <= 2 &&
+                      mask.find_first_not_of("0123456789") == std::string_view::npos && std::stoi(std::string(mask)) <= 32;
+  return isIPv4(element.substr(0, slash)) && (length || isIPv4(mask));
 }
 
 bool isValidInterfaceName(std::string_view name) {

@@ -125,6 +125,15 @@ std::vector<std::string> splitServerAddresses(const std::string& serverAddresses
 // ". : / -" (addresses, networks, host names). The empty element is valid.
 bool isValidServerAddress(std::string_view element);
 
+// At most this many server-address elements may be host names, which
+// iptables looks up one by one, twice each, while the kill-switch script
+// runs (numeric addresses and networks are not limited).
+inline constexpr size_t kMaxHostNames = 16;
+
+// True when `element` is a numeric IPv4 address or network ("a.b.c.d",
+// "a.b.c.d/len", "a.b.c.d/m.m.m.m"), which iptables takes without a lookup.
+bool isNumericServerAddress(std::string_view element);
+
 // True when `name` has at most 15 characters, all letters, digits or
 // "_ . @ : + -", and is not "+" alone (which iptables reads as every
 // interface; "tun+" names a family). The empty name (no tunnel interface)

@@ -1,5 +1,6 @@
 // The kill switch when requests race, a worker dies while it is on, or its files are hostile or cannot be
 // written: the real daemon and the real iptables tools, inside the sandbox.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -89,6 +90,22 @@ TEST_F(DaemonTest, ConcurrentRequestsApplyWholeAndNoneOutlivesAnUpdate) {
     // One switch-on's own state, or open when all came before the switch-off.
     const auto whole = [&](const std::string& t) { return t == open || std::ranges::find(legal, t) != legal.end(); };
     ASSERT_TRUE(waitUntil([&] { return whole(tables()); })) << "trial " << trial << ":\n" << tables();
+  }
+  ASSERT_TRUE(switchOff(open));
+
+  // Host names whose lookups hang (a name server that never answers): a later request ends that switch-on's script
+  // and applies itself at once, a switch-on whole (its step cut short counts as not applied), a switch-off open.
+  sh("rm -f /etc/resolv.conf && echo 'nameserver 127.0.0.1' >/etc/resolv.conf");
+  UniqueFd silent(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in dns{.sin_family = AF_INET, .sin_port = htons(53), .sin_addr{htonl(INADDR_LOOPBACK)}, .sin_zero{}};
+  ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
+  const MessagePacket hanging = onPacket({"a.example;b.example;192.0.2.9", "tun9", true, false, true, false, true});
+  for (const auto& [next, want] : {std::pair{offThenOns[0], open}, {offThenOns[1], legal[0]}}) {
+    EXPECT_EQ(send(hanging), kYes);
+    sleepMs(100);  // in a lookup by now
+    EXPECT_EQ(exchangeRecord(next, 3000).value_or(kNone), kYes);
+    EXPECT_TRUE(waitUntil([&] { return tables() == want; }, 3000)) << tables();
+    EXPECT_EQ(countProcesses("iptables"), 0);
   }
   ASSERT_TRUE(switchOff(open));
 

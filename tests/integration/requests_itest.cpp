@@ -49,8 +49,12 @@ TEST_F(DaemonTest, FirewallAndOpenvpnRequestsTakeClientTextOnlyAsData) {
   EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1", "--interface", "tun0;touch /tmp/pwned"}), 1);
   EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1;$(touch /tmp/pwned)", "--interface", "tun0"}), 1);
   EXPECT_EQ(ctl({"firewall", "on", "--servers", "10.0.0.1", "--interface", "+"}), 1);  // every interface
+  std::string names = "10.0.0.1;10.0.0.0/8";  // numeric ones are not limited, 17 host names are too many
+  for (int i = 0; i < 17; ++i) names += ";host" + std::to_string(i) + ".example";
+  EXPECT_EQ(ctl({"firewall", "on", "--servers", names, "--interface", "tun0"}), 1);
   EXPECT_EQ(sendOpenvpn("--config 'a.ovpn; touch /tmp/pwned"), kNo);  // cannot be split: nothing runs
-  EXPECT_TRUE(waitForLogCount("refused: ", 4, kDefaultTimeoutMs, mark));
+  EXPECT_TRUE(waitForLogCount("refused: ", 5, kDefaultTimeoutMs, mark));
+  EXPECT_EQ(countLog("Refused request: 17 server addresses are host names, at most 16 may be", mark), 1u);
   EXPECT_EQ(runCommand("iptables -S").output, "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n");
   // The log line keeps format sequences as they are.
   const std::string args = "--config \"/etc/openvpn/my vpn.ovpn\" ; touch /tmp/pwned $(id) `id` >/tmp/x %s%d%n";
