@@ -163,6 +163,13 @@ CommandQueue::~CommandQueue() {
   MutexLock lk(s.mu);
   s.stopping = true;
   s.work.notify_all();
+  // A rule script must not go on changing the tables after its process has
+  // ended (a next worker restores the user's rules at its start): it ends
+  // now, with what it started.
+  if (s.workerPid == ::getpid() && !s.runningScript.empty()) {
+    s.cutRunning = true;
+    if (s.scriptShell > 0) killProcessTree(s.scriptShell);
+  }
   // Give a running command a bounded time to finish, so a runner owned by
   // the caller is not used after it is gone; never join (the worker may
   // belong to a process image that forked, or be stuck in a command).

@@ -17,7 +17,8 @@ class CommandRunner;
 // The worker thread is started lazily by the first command of a process, so
 // an object built before the daemon forks gets its thread in the process
 // that uses it. The thread is detached and never joined: the destructor
-// tells it to stop after the command that is running (pending ones are
+// ends a rule script that is running (with what it started), tells the
+// thread to stop after the command that is running (pending ones are
 // dropped) and waits a bounded time for it to let go of the runner.
 class CommandQueue {
  public:

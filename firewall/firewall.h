@@ -60,8 +60,10 @@ class FireWall {
   // empty: a hold for an update is known to this object only (see
   // firewallOffForUpdate).
   FireWall(std::string dataDir, CommandRunner& runner, std::string stateFile = {}, std::string heldFile = {});
-  // Changes nothing in the firewall. Pending commands are dropped; one that
-  // is running is given a few seconds to finish (the thread is not joined).
+  // Pending commands are dropped, a rule script that runs is ended with what
+  // it started (the pending record still names its backup), and a
+  // foreground command that runs is given a few seconds to finish (the
+  // thread is not joined).
   ~FireWall();
   FireWall(const FireWall&) = delete;
   FireWall& operator=(const FireWall&) = delete;
