@@ -1,5 +1,6 @@
 // A real openvpn tunnel inside the kill switch, driven only through the control port; the daemon starts the real
-// openvpn client (itest_main.cpp runs this suite with `--real openvpn`). The network namespace "server":
+// openvpn client (itest_main.cpp runs this suite with `--real openvpn`) for nobody, a member of group tundrafox, and
+// refuses what nobody must not do with openvpn's options. The network namespace "server":
 //   c0 192.0.2.1, 2001:db8:1::1 <-veth-> p0 192.0.2.2 (VPN server), 192.0.2.3 (another host), 2001:db8:1::2
 //   tun0 10.8.0.2 <-openvpn (TLS)-> tun0 10.8.0.1, and 203.0.113.1 beyond it, only through the tunnel
 // Every probe is bounded; counting rules in the INPUT chains of "server" show whether a packet got out at all, so
@@ -157,7 +158,7 @@ chmod 755 /tmp/u/up.sh /etc/openvpn/tf-up
 echo '__attribute__((constructor)) static void f(void) { fopen("/tmp/u/plugin-ran", "w"); }' |
   cc -x c -include stdio.h -shared -fPIC -o /tmp/u/evil.so -
 printf 'dev tun\nifconfig 10.9.0.1 10.9.0.2\nscript-security 2\nup /tmp/u/up.sh\n' >/tmp/u/evil.conf
-ln -s /etc/shadow /tmp/u/shadow && chown -R nobody /tmp/u
+ln -s /etc/shadow /tmp/u/shadow && mkfifo /tmp/u/fifo && chown -R nobody /tmp/u
 )sh";
 
 class RealVpnTest : public DaemonTest {};
@@ -205,7 +206,8 @@ TEST_F(RealVpnTest, AnAllowedUserGetsNoRootThroughOpenvpnOptions) {
       {"--log /etc/victim", "--log writes or creates a file"},
       {"--writepid /etc/victim", "--writepid writes or creates a file"},
       {"--log-append /tmp/u/leak.txt --config /etc/shadow", "--log-append writes or creates a file"},
-      {"--config /tmp/u/shadow", "--config /tmp/u/shadow: Permission denied"}};
+      {"--config /tmp/u/shadow", "--config /tmp/u/shadow: Permission denied"},
+      {"--config /tmp/u/fifo", "--config /tmp/u/fifo: not a regular file"}};
   const size_t mark = syslogMark();
   for (const auto& [args, why] : attacks) {
     EXPECT_EQ(WEXITSTATUS(ctlAs(false, "openvpn -- " + args).status), 1) << args;
