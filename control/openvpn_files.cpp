@@ -20,18 +20,17 @@ constexpr int kReadTimeoutMs = 5000;
 // last; `follow`: each step looked at through links (stat), else as it
 // lies (lstat). "" when it is, else what is wrong.
 std::string rootOnlySteps(const std::string& path, bool follow) {
-  for (size_t end = 0; end != std::string::npos;) {
-    end = path.find('/', end + 1);
-    const std::string step = end == std::string::npos ? path : end == 0 ? "/" : path.substr(0, end);
+  for (size_t end = 0;; end = path.find('/', end + 1)) {
+    const bool last = end == std::string::npos;
+    const std::string step = last ? path : end == 0 ? "/" : path.substr(0, end);
     struct stat st;
     if ((follow ? ::stat(step.c_str(), &st) : ::lstat(step.c_str(), &st)) != 0) return step + ": cannot be inspected";
-    const bool last = end == std::string::npos;
     if (st.st_uid != 0) return step + " is not owned by root";
     if ((st.st_mode & 022) != 0) return step + " is writable by others than root";
     if (last && !S_ISREG(st.st_mode)) return step + " is not a program";
     if (!last && !S_ISDIR(st.st_mode)) return step + " is not a directory";
+    if (last) return "";
   }
-  return "";
 }
 
 }  // namespace
@@ -42,8 +41,7 @@ bool PeerPolicySources::readFile(const std::string& path, std::string* content, 
     *why = "the user is not in the user database";
     return false;
   }
-  if (!readFileAsUser(user, path, kMaxFileBytes, kReadTimeoutMs, content, why)) return false;
-  return true;
+  return readFileAsUser(user, path, kMaxFileBytes, kReadTimeoutMs, content, why);
 }
 
 bool PeerPolicySources::rootOwnedProgram(const std::string& path, std::string* resolved, std::string* why) {
