@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -124,14 +125,14 @@ constexpr int kNoCredentials = 251;
 // other threads may have held any lock at the fork. Raw system calls for the
 // ids: they change this (the only) thread, without the C library's
 // broadcast to threads that no longer exist here.
-[[noreturn]] void readAsUserChild(const UserCredentials& user, const char* path, int out) {
+[[noreturn]] void readAsUserChild(const UserCredentials& user, const char* path, int out, bool noFollow) {
   if (out != 3 && ::dup2(out, 3) != 3) ::_exit(kNoCredentials);
   ::syscall(SYS_close_range, 4U, ~0U, 0U);
   if (::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) != 0 ||
       ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) != 0 ||
       ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) != 0)
     ::_exit(kNoCredentials);
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0) ::_exit(errno > 0 && errno < 200 ? errno : EIO);
   if (!S_ISREG(st.st_mode)) ::_exit(kNotRegular);
@@ -152,7 +153,7 @@ constexpr int kNoCredentials = 251;
 }  // namespace
 
 bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t maxBytes, int timeoutMs,
-                    std::string* content, std::string* why) {
+                    std::string* content, std::string* why, bool noFollow) {
   content->clear();
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -165,7 +166,7 @@ bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t
     *why = errorText(errno);
     return false;
   }
-  if (pid == 0) readAsUserChild(user, path.c_str(), out.get());
+  if (pid == 0) readAsUserChild(user, path.c_str(), out.get(), noFollow);
   out.reset();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string text;
@@ -279,4 +280,28 @@ void killProcessTree(pid_t root) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+}
+
+long runAsUser(const UserCredentials& user, long (*fn)(const void*), const void* arg) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  UniqueFd in(fds[0]), out(fds[1]);
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    // As in readAsUserChild: only system calls, the ids set for this thread.
+    long result = -1;
+    if (::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) == 0 &&
+        ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
+        ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0)
+      result = fn(arg);
+    ::_exit(::write(out.get(), &result, sizeof result) == sizeof result ? 0 : 1);
+  }
+  out.reset();
+  long result = -1;
+  ssize_t got;
+  do got = ::read(in.get(), &result, sizeof result);
+  while (got < 0 && errno == EINTR);
+  waitProcess(pid);
+  return got == sizeof result ? result : -1;
 }

@@ -57,9 +57,17 @@ struct UserCredentials {
 // *content; false with *why set when the child could not take the
 // credentials, the file cannot be opened or read, is not a regular file, is
 // larger than `maxBytes`, or has not been read within `timeoutMs` (the
-// child is then killed). Safe to call while other threads run.
+// child is then killed). `noFollow`: a link at the last component of `path`
+// is refused rather than followed. Safe to call while other threads run.
 bool readFileAsUser(const UserCredentials& user, const std::string& path, size_t maxBytes, int timeoutMs,
-                    std::string* content, std::string* why);
+                    std::string* content, std::string* why, bool noFollow = false);
+
+// Runs `fn(arg)` in a forked child that holds only `user`'s credentials (as
+// readFileAsUser's child) and returns what it returned; -1 when the child
+// could not be started or take them. `fn` runs after a fork of a threaded
+// process: it may make only async-signal-safe calls (system calls, buffers
+// on the stack, no allocation).
+long runAsUser(const UserCredentials& user, long (*fn)(const void*), const void* arg);
 
 // True when `status` (from waitProcess) is a normal exit with status 0.
 bool exitedZero(int status);

@@ -71,7 +71,10 @@ const char* dataDirProblem(const std::string& dir) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     if (::fstatat(::dirfd(entries.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return "cannot be read";
-    if (notOurs(st) != nullptr || !S_ISREG(st.st_mode)) return "holds an entry that is not a file of its own";
+    // Directories are allowed (the desktop client's package may keep files
+    // here); the daemon runs and reads only files at the top.
+    if (notOurs(st) != nullptr || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+      return "holds an entry that is not a file of its own";
   }
   return nullptr;
 }

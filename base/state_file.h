@@ -26,7 +26,8 @@ bool removeStateFile(const std::string& path);
 // used as it is: it is a link or not a directory, it is owned by another user
 // than this process's or group or others may write it, or it holds an entry
 // that is not a regular file of this process's user that only that user may
-// write. nullptr when it may be used (or does not exist: see below).
+// write (directories of its own are allowed). nullptr when it may be used
+// (or does not exist: see below).
 const char* dataDirProblem(const std::string& dir);
 
 // Makes `dir` a directory of this process's user that no one else can

@@ -137,7 +137,7 @@ bool openvpnStart(const MessagePacket& packet, CommandRunner& runner, const Peer
   return true;
 }
 
-bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services) {
+bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services, const PeerOwner& peer) {
   if (!services.installUpdate) {
     log("AA_COMMAND_INSTALL_UPDATE is not available in this build\n");
     return false;
@@ -148,7 +148,7 @@ bool installUpdateRequest(const MessagePacket& packet, DaemonServices& services)
     log(std::string("AA_COMMAND_INSTALL_UPDATE refused: ") + wideConversionProblem(conversion) + "\n");
     return false;
   }
-  return services.installUpdate(path);
+  return services.installUpdate(path, peer);
 }
 
 }  // namespace
@@ -194,7 +194,7 @@ MessageReply processMessagePacket(const MessagePacket& packet, DaemonServices& s
       result = openvpnStart(packet, services.runner, peer);
       break;
     case AA_COMMAND_INSTALL_UPDATE:
-      result = installUpdateRequest(packet, services);
+      result = installUpdateRequest(packet, services, peer);
       break;
     default:
       break;  // not recognised: the start lines and a zero reply

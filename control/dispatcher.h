@@ -19,9 +19,10 @@ struct DaemonServices {
   // Starts the VPN process (command 9).
   CommandRunner& runner;
   // Command 10: installs the package at `packagePath` (UTF-8, at most 511
-  // bytes). True when the update job was started. Empty: command 10 is not
-  // available and is answered like an unrecognised command.
-  std::function<bool(const std::string& packagePath)> installUpdate;
+  // bytes) for `peer`. True when the request was taken (see installUpdate in
+  // control/update_job.h). Empty: command 10 is not available and is
+  // answered like an unrecognised command.
+  std::function<bool(const std::string& packagePath, const PeerOwner& peer)> installUpdate;
 };
 
 // Carries out the request in `packet` and returns the reply to send.

@@ -1,11 +1,22 @@
 #include "control/update_job.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+#include <thread>
 
 #include "base/command_runner.h"
+#include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
+#include "base/process.h"
 #include "base/state_file.h"
+#include "base/unique_fd.h"
+#include "control/access_rule.h"
 #include "firewall/firewall.h"
 
 namespace {
@@ -63,7 +74,8 @@ std::string updateJobScript(const std::string& packagePath) {
   s += "## install new instans\n";
   // Never cut: a cut line would leave the quote open and run the next line
   // into it. The dispatcher's conversion already bounds the path.
-  s += "dpkg -i \"" + packagePath + "\"\n";
+  // The package is the daemon's own copy: gone once dpkg has read it.
+  s += "dpkg -i \"" + packagePath + "\"; rm -f \"" + packagePath + "\"\n";
   s += "#sudo apt -f -y install\n";
   s += "## run new instanse\n";
   s += "##Detect the name of the display in use\n";
@@ -96,17 +108,11 @@ std::string updateLaunchCommand(const std::string& scriptPath) {
   return "(sleep 5 && sh \"" + scriptPath + "\" >/dev/null) &";
 }
 
-bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) {
+namespace {
 
-  // Everything that can refuse the request is decided before anything is
-  // stopped: a refused update leaves the daemon serving as it was.
-  PackagePathCheck verdict = checkPackagePath(packagePath);
-  if (verdict != PackagePathCheck::kOk) {
-    logInfo(std::string("install update refused (") + describePackagePathCheck(verdict) + "): " +
-        escapeControlBytes(packagePath));
-    return false;
-  }
-
+// The rest of command 10 once the request may go ahead: the job for the
+// package copy `copy`, as described at installUpdate.
+bool startUpdateJob(const std::string& copy, const UpdateJobContext& ctx) {
   // The job is run as root 5 s from now: never from a directory that anyone
   // else could change in the meantime.
   if (const char* why = dataDirProblem(ctx.firewall.dataDir())) {
@@ -114,7 +120,7 @@ bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) 
     return false;
   }
   const std::string scriptPath = updateJobScriptPath(ctx.firewall.dataDir());
-  const std::string script = updateJobScript(packagePath);
+  const std::string script = updateJobScript(copy);
   // Written as a whole new file renamed into place, so a link planted at the
   // script's path is replaced rather than followed.
   if (!replaceFileAtomically(scriptPath, script, 0666)) {
@@ -144,6 +150,80 @@ bool installUpdate(const std::string& packagePath, const UpdateJobContext& ctx) 
   // session: a worker restart ends the worker's process group, never the job.
   if (ctx.runner.runShellInOwnSession(launch) == -1) {
     logInfo("install update failed: could not start the shell for " + scriptPath);
+    return false;
+  }
+  return true;
+}
+
+// Copies the package at `path` into `cacheDir`, read as `peer` could read it
+// (root's own requests follow a link, as a root shell would). Returns the
+// copy's path, "" (logged) when it cannot be made.
+std::string copyPackage(const std::string& path, const PeerOwner& peer, const std::string& cacheDir) {
+  static std::atomic<unsigned> counter{0};
+  constexpr size_t kMaxPackageBytes = size_t{512} << 20;
+  constexpr int kReadTimeoutMs = 60 * 1000;
+  UserCredentials user;
+  std::string data, why;
+  if (!lookupUserCredentials(peer.uid, &user)) {
+    why = "the user is not in the user database";
+  } else if (readFileAsUser(user, path, kMaxPackageBytes, kReadTimeoutMs, &data, &why, peer.uid != 0)) {
+    if (!ensureOwnDataDir(cacheDir)) {
+      why = "no private directory for the copy";
+    } else {
+      const std::string copy =
+          cacheDir + "/update-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".deb";
+      UniqueFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (out && writeFull(out.get(), data) && ::close(out.release()) == 0) return copy;
+      why = errorText(errno);
+      ::unlink(copy.c_str());
+    }
+  }
+  logInfo("install update refused (cannot copy the package: " + why + "): " + escapeControlBytes(path));
+  return {};
+}
+
+}  // namespace
+
+bool installUpdate(const std::string& packagePath, const PeerOwner& peer, const UpdateJobContext& ctx) {
+  // Everything that can refuse the request is decided before anything is
+  // stopped: a refused update leaves the daemon serving as it was.
+  PackagePathCheck verdict = checkPackagePath(packagePath);
+  if (verdict != PackagePathCheck::kOk) {
+    logInfo(std::string("install update refused (") + describePackagePathCheck(verdict) + "): " +
+        escapeControlBytes(packagePath));
+    return false;
+  }
+  if (!peer.found) {
+    logInfo("install update refused: the requesting user is not known");
+    return false;
+  }
+  // Found now, while the client's connection is still open.
+  std::optional<PeerProcess> process;
+  if (peer.uid != 0 && !(process = findPeerProcess(peer))) {
+    logInfo("install update refused: the requesting process was not found");
+    return false;
+  }
+  // The job installs this copy, never the client's path: what the client
+  // changes there after the request is not what gets installed.
+  const std::string copy = copyPackage(packagePath, peer, ctx.cacheDir);
+  if (copy.empty()) return false;
+  if (peer.uid == 0) {
+    if (startUpdateJob(copy, ctx)) return true;
+    ::unlink(copy.c_str());
+    return false;
+  }
+  // The reply goes out now: the person may take minutes to type a password.
+  try {
+    std::thread([copy, process = *process, ctx] {
+      AuthorizationResult a = ctx.authorize ? ctx.authorize(process)
+                                            : AuthorizationResult{AuthorizationVerdict::kUnavailable, "no polkit"};
+      if (a.verdict == AuthorizationVerdict::kAllowed && startUpdateJob(copy, ctx)) return;
+      if (a.verdict != AuthorizationVerdict::kAllowed) logInfo("install update refused: not authorized (" + a.detail + ")");
+      ::unlink(copy.c_str());
+    }).detach();
+  } catch (const std::system_error&) {
+    logInfo("install update refused: no thread to ask for the authorization");
+    ::unlink(copy.c_str());
     return false;
   }
   return true;

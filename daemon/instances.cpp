@@ -23,9 +23,14 @@ TimezoneWorker timezoneWorkerImpl(TimezoneFiles{}, realCommandRunner(),
 
 namespace {
 
-// Command 10: the update job over the daemon's firewall, runner and listener.
-bool installUpdateFromDaemon(const std::string& packagePath) {
-  return installUpdate(packagePath, UpdateJobContext{firewallImpl, realCommandRunner(), stopListening});
+// Command 10: the update job over the daemon's firewall, runner and listener;
+// users other than root need polkit's word, which may wait minutes for a
+// password but no longer.
+bool installUpdateFromDaemon(const std::string& packagePath, const PeerOwner& peer) {
+  static const UpdateJobContext ctx{firewallImpl, realCommandRunner(), stopListening, [](const PeerProcess& process) {
+    return checkAuthorization(process, kInstallUpdateAction, std::chrono::minutes(5));
+  }};
+  return installUpdate(packagePath, peer, ctx);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "base/peer_owner.h"
 #include "base/unique_fd.h"
 #include "control/access_rule.h"
+#include "control/update_authorization.h"
 #include "spine_test_support.h"
 
 namespace {
@@ -36,6 +37,8 @@ TEST(AccessRuleTest, RootGroupMembersAndActiveSeatUsersOnly) {
 // The kernel reports a socket that its process has closed as root's: such a
 // peer must count as unknown, and be refused.
 // An IPv6 client connected through ::ffff:127.0.0.1 is found like an IPv4 one.
+// The process holding a live client socket is found by the socket (polkit is
+// asked about it).
 TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket) {
   UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), clients[3], servers[3];
   struct sockaddr_in addr {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -66,6 +69,10 @@ TEST(PeerOwnerTest, FindsTheClientsUserByNetlinkAndProcOnlyWhileItHoldsItsSocket
     EXPECT_TRUE(!gone.found && !gone.failure.empty()) << "uid " << gone.uid;
   }
   EXPECT_EQ(fds(), before);
+  // The process holding the client's socket, for polkit: this one, with its start time.
+  const std::optional<PeerProcess> holder = findPeerProcess(findPeerOwner(servers[0].get()));
+  EXPECT_TRUE(holder && holder->pid == ::getpid() && holder->uid == ::geteuid() && holder->startTime > 0);
+  EXPECT_FALSE(findPeerProcess(findPeerOwner(servers[1].get())));
 }
 
 }  // namespace

@@ -22,8 +22,9 @@ declare -A TUNDRAFOX_PACKAGES=(
   [clang]="clang libclang-rt-14-dev"
   # the Debian package: its build and lintian; and for the boot test, which
   # installs it into a booted copy of this machine, the package's own
-  # dependencies, D-Bus for systemd-timedated, the time zones and openvpn
-  [package]="debhelper lintian adduser sudo systemd dbus tzdata openvpn"
+  # dependencies, D-Bus for systemd-timedated and polkit, polkit (who may
+  # install updates), the time zones and openvpn
+  [package]="debhelper lintian adduser sudo systemd dbus polkitd tzdata openvpn"
 )
 
 need_root() {

@@ -121,7 +121,14 @@ const char kInstallHelp[] =
     "Command 10: the daemon switches the kill switch off, stops listening, and\n"
     "5 seconds later stops the client and itself, installs the package file\n"
     "PATH with dpkg and starts the client again. A relative PATH is made\n"
-    "absolute against the current directory. At most 511 bytes.\n";
+    "absolute against the current directory. At most 511 bytes.\n"
+    "\n"
+    "For a user other than root the daemon first asks polkit, about this very\n"
+    "process, whether it may (by default an administrator's password, which\n"
+    "the desktop's authentication agent asks for). tundrafoxctl then waits, at\n"
+    "most 5 minutes, until the daemon stops listening (the update job was\n"
+    "started: exit 0); otherwise no update was started (exit 1; the system log\n"
+    "says why).\n";
 
 const char kRawHelp[] =
     "Usage: tundrafoxctl raw --command N\n"
@@ -299,6 +306,20 @@ int openvpnCommand(const Connection& conn, const std::vector<std::string>& words
   return exchange(conn, *packet);
 }
 
+// True while something listens on local TCP port `port` (from /proc/net/tcp,
+// so without connecting).
+bool portListening(uint16_t port) {
+  char want[32];
+  std::snprintf(want, sizeof want, ":%04X 00000000:0000 0A", port);
+  std::FILE* f = std::fopen("/proc/net/tcp", "re");
+  if (f == nullptr) return false;
+  char line[512];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f) != nullptr) found = std::strstr(line, want) != nullptr;
+  std::fclose(f);
+  return found;
+}
+
 int installCommand(const Connection& conn, const std::vector<std::string>& words) {
   if (wantsHelp(words)) {
     std::fputs(kInstallHelp, stdout);
@@ -312,7 +333,17 @@ int installCommand(const Connection& conn, const std::vector<std::string>& words
   if (!utf8ToWide(path, &units)) return usage("the path is not UTF-8", kInstallHelp);
   auto packet = std::make_unique<MessagePacket>();
   if (!encodePackagePath(packet.get(), units)) return usage("the path is too long", kInstallHelp);
-  return exchange(conn, *packet);
+  const int status = exchange(conn, *packet);
+  if (status != kExitYes || ::geteuid() == 0) return status;
+  // polkit asks about this process: it must still run while the person types.
+  std::fprintf(stderr, "tundrafoxctl: waiting for polkit's authorization (an administrator's password may be asked)\n");
+  for (int i = 0; i < 5 * 60 * 10 && portListening(conn.port); ++i) ::usleep(100 * 1000);
+  if (portListening(conn.port)) {
+    std::fprintf(stderr, "tundrafoxctl: no update was started (not authorized: see the system log)\n");
+    return kExitNo;
+  }
+  std::fprintf(stderr, "tundrafoxctl: authorized: the update job runs in 5 seconds\n");
+  return kExitYes;
 }
 
 // After an answer 0: when the daemon would not serve this user at all, says

@@ -72,6 +72,17 @@ TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDela
   EXPECT_EQ(runCtl({"install-update", pkg}).status >> 8, 1);
   EXPECT_EQ(countLog("install update failed: cannot write " + kJobScript), 1u);
   ASSERT_TRUE(runCommand("umount " + dir).ok());
+  // A member of the group (no polkit here): a file it cannot open, or a link, is refused; its own file is taken, but
+  // polkit cannot be asked and nothing happens.
+  std::ofstream("/etc/group", std::ios::app) << "tundrafox:x:979:nobody\n";
+  ASSERT_TRUE(runCommand("cp '" + pkg + "' /tmp/secret.deb && chmod 600 /tmp/secret.deb && ln -s '" + pkg + "' /tmp/l.deb").ok());
+  const auto asNobody = [](const std::string& path) {
+    return runCommand("setpriv --reuid 65534 --regid 65534 --init-groups " + ctlPath() + " install-update " + path);
+  };
+  for (const std::string path : {"/tmp/secret.deb", "/tmp/l.deb"}) EXPECT_EQ(asNobody(path).status >> 8, 1) << path;
+  EXPECT_EQ(countLog("install update refused (cannot copy the package: "), 2u);
+  EXPECT_TRUE(asNobody("'" + pkg + "' >/dev/null 2>&1 &").ok());  // it waits for an authorization that never comes
+  EXPECT_TRUE(waitForLog("install update refused: not authorized (no system bus: "));
   EXPECT_TRUE(outputPolicyIs("DROP")) << "the kill switch must stay on";
 
   const int listening = readPidFile(kSocketIdFile);
@@ -94,14 +105,17 @@ TEST_F(DaemonTest, UpdateRefusesUnsafePathsThenRepliesAtOnceAndInstallsAfterDela
   EXPECT_EQ(runCtl({"firewall", "on", "--servers", "10.20.30.40", "--interface", "tun0"}).status >> 8, 1);
   EXPECT_TRUE(outputPolicyIs("ACCEPT"));
 
-  // The job stops the client and the service, installs the package as one argument and asks who is on the display
-  // (nobody here: no client is started).
-  const std::string dpkg = "dpkg [-i] [" + pkg + "]";
+  // The job stops the client and the service, installs the daemon's root-only copy of the package (removed then) and
+  // asks who is on the display (nobody here: no client is started).
+  const std::string script = fileText(kJobScript), at = "dpkg -i \"/var/cache/tundrafoxd/update-";
+  const std::string copy = script.substr(script.find(at) + 9, script.find('"', script.find(at) + 9) - script.find(at) - 9);
+  EXPECT_EQ(fileText(copy), "!<arch>\n") << script;
+  const std::string dpkg = "dpkg [-i] [" + copy + "]";
   ASSERT_TRUE(waitForStubCall(dpkg, 20000) && waitForStubCall("who"));
   EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(4500));
   sleepMs(300);
   EXPECT_EQ(takeCalls(), (std::vector<std::string>{"pgrep [tundra_fox]", "systemctl [stop] [tundrafoxd]", dpkg, "who"}));
-  EXPECT_FALSE(std::filesystem::exists("/tmp/pwned"));
+  EXPECT_FALSE(std::filesystem::exists("/tmp/pwned") || std::filesystem::exists(copy));
   // The job killed what was left of the daemon (the stubbed systemctl could not).
   EXPECT_TRUE(waitUntil([] { return countProcesses("tundrafoxd") == 0; }));
   ASSERT_TRUE(startDaemon());  // a new start: the hold is over

@@ -123,6 +123,36 @@ await 20 "systemctl is-active --quiet tundrafoxd && [ \$(systemctl show -p MainP
 answers || fail "the new daemon does not answer"
 await 30 '! pgrep -x dpkg' || fail "the job's dpkg did not finish"
 
+echo "== another user's update only with polkit's word, and only the file as it was at the request"
+# alice and bob may drive the daemon; a rule lets alice install updates and not bob.
+inside sh -c 'useradd -m alice && useradd -m bob && adduser alice tundrafox && adduser bob tundrafox' >/dev/null ||
+  fail "users"
+inside sh -c 'cat >/etc/polkit-1/rules.d/50-tundrafox-test.rules' <<'RULES'
+polkit.addRule(function(action, subject) {
+  if (action.id == "org.tundrafox.install-update") return subject.user == "alice" ? polkit.Result.YES : polkit.Result.NO;
+});
+RULES
+# USER PACKAGE VERSION: USER builds ~USER/up.deb, a package that installs /usr/share/PACKAGE/version.
+mkpkg() {
+  inside setpriv --reuid "$1" --regid "$1" --init-groups sh -c "cd /home/$1 && mkdir -p p/DEBIAN p/usr/share/$2 &&
+    printf 'Package: $2\nVersion: $3\nArchitecture: all\nMaintainer: t <t@t.invalid>\nDescription: t\n' >p/DEBIAN/control &&
+    echo $3 >p/usr/share/$2/version && dpkg-deb -b p up.deb.new >/dev/null && mv up.deb.new up.deb && rm -rf p"
+}
+as_user() { u=$1; shift; inside setpriv --reuid "$u" --regid "$u" --init-groups tundrafoxctl --timeout 5 "$@" >/dev/null 2>&1; }
+mkpkg alice tfx-alice 1 && mkpkg bob tfx-bob 1 || fail "test packages"
+as_user alice install-update /home/alice/up.deb || fail "alice's install-update refused"
+mkpkg alice tfx-alice 2 || fail "alice's second package"
+await 60 'grep -qx 1 /usr/share/tfx-alice/version' || fail "alice's update was not installed (as it was at the request)"
+await 30 '! ls /var/cache/tundrafoxd/*' || fail "the package copy was left behind (or dpkg did not finish)"
+inside systemctl start tundrafoxd && answers || fail "the daemon does not answer after alice's update"
+# tundrafoxctl waits for an authorization that never comes: polkit asks about it, so it must run meanwhile.
+inside setpriv --reuid bob --regid bob --init-groups tundrafoxctl install-update /home/bob/up.deb >/dev/null 2>&1 &
+await 30 'journalctl -u tundrafoxd | grep -q "install update refused: not authorized (denied by polkit)"' ||
+  fail "bob's refusal not logged"
+inside pkill -u bob tundrafoxctl
+inside test -e /usr/share/tfx-bob && fail "bob's update was installed"
+answers || fail "the daemon stopped for bob's refused update"
+
 echo "== upgrade with the same package restarts the service"
 before=$(main_pid)
 inside dpkg -i "/root/$(basename "$deb")" >/dev/null || fail "dpkg -i again"

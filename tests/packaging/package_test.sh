@@ -33,6 +33,7 @@ sort <<'LIST' | diff -u - "$out/files.txt" || fail "unexpected files or modes in
 -rw-r--r-- ./usr/share/lintian/overrides/tundrafoxd
 -rw-r--r-- ./usr/share/man/man1/tundrafoxctl.1.gz
 -rw-r--r-- ./usr/share/man/man8/tundrafoxd.8.gz
+-rw-r--r-- ./usr/share/polkit-1/actions/org.tundrafox.install-update.policy
 -rwxr-xr-x ./usr/bin/tundrafoxctl
 -rwxr-xr-x ./usr/sbin/tundrafoxd
 LIST

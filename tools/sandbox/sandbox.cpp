@@ -10,7 +10,7 @@
 //     except for the host entries (e.g. /tmp/checkout) that hold the current
 //     directory, COMMAND, the stub directory or this program: those are bound
 //     back in, so that a checkout under /tmp works like one anywhere else;
-//   - /etc and /usr/share are overlays over the host directories whose
+//   - /etc, /usr/share and /var/cache are overlays over the host directories whose
 //     writable layer lives in memory (read-only bind as a fallback);
 //   - /dev is a small tmpfs with the usual nodes bound from the host, its own
 //     devpts and shm, /dev/net/tun (when the host has it: tunnels can be made
@@ -346,6 +346,7 @@ struct Options {
   mountOrDie("tmpfs", kStage, "tmpfs", 0, "mode=0700");
   overlayHostDir("/etc", "etc");
   overlayHostDir("/usr/share", "usr-share");
+  overlayHostDir("/var/cache", "var-cache");
   buildDev();
   // The overlays keep their own references to the layers; the stage itself
   // need not stay visible.
