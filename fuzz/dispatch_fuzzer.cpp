@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   env->firewall = new FireWall(dir + "/fw", env->runner);
   env->timezone = new TimezoneWorker(files, env->runner);
   env->services = new DaemonServices{*env->firewall, *env->timezone, env->runner,
-                                     [](const std::string& path) { return path.size() % 2 == 0; }};
+                                     [](const std::string& path, const PeerOwner&) { return path.size() % 2 == 0; }};
   return 0;
 }
 
