@@ -127,7 +127,7 @@ echo "== another user's update only with polkit's word, and only the file as it 
 # alice and bob may drive the daemon; a rule lets alice install updates and not bob.
 inside sh -c 'useradd -m alice && useradd -m bob && adduser alice tundrafox && adduser bob tundrafox' >/dev/null ||
   fail "users"
-inside sh -c 'cat >/etc/polkit-1/rules.d/50-tundrafox-test.rules' <<'RULES'
+inside sh -c 'cat >/etc/polkit-1/rules.d/50-update-test.rules' <<'RULES'
 polkit.addRule(function(action, subject) {
   if (action.id == "org.tundrafox.install-update") return subject.user == "alice" ? polkit.Result.YES : polkit.Result.NO;
 });
