@@ -1,8 +1,6 @@
 #include "base/process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -11,11 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -42,7 +44,64 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+// Spawns hold it shared; stopOtherThreadsSpawning takes it exclusively, so
+// once it returns no spawn of another thread is under way.
+std::shared_mutex gSpawnGate;
+std::atomic<bool> gSpawningStopped{false};
+std::thread::id gLastSpawner;  // the one thread still allowed (guarded by gSpawnGate)
+
+constexpr unsigned kGroupPollMicros = 10 * 1000;
+
+// The ids of the living processes of group `pgid` (zombies left out).
+std::vector<pid_t> livingGroupMembers(pid_t pgid) {
+  std::vector<pid_t> members;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return members;
+  while (const dirent* e = ::readdir(proc.get())) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    UniqueFd fd(::open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY | kOpenBaseFlags));
+    char buf[512];
+    ssize_t n = fd ? ::read(fd.get(), buf, sizeof buf - 1) : -1;
+    if (n <= 0) continue;
+    buf[n] = '\0';
+    // "pid (comm) state ppid pgrp ...": comm may hold anything, even ')'.
+    const char* close = std::strrchr(buf, ')');
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (close != nullptr && std::sscanf(close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
+        state != 'Z' && state != 'X') {
+      members.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+    }
+  }
+  return members;
+}
+
 }  // namespace
+
+void stopOtherThreadsSpawning() {
+  std::unique_lock lock(gSpawnGate);
+  gLastSpawner = std::this_thread::get_id();
+  gSpawningStopped.store(true);
+}
+
+bool endProcessGroup(pid_t pgid, std::chrono::milliseconds wait) {
+  const pid_t self = ::getpid();
+  const bool inGroup = ::getpgrp() == pgid;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    // A member may still fork while it is being killed: its children join
+    // the group and are found in the next round.
+    if (!inGroup) ::kill(-pgid, SIGKILL);
+    std::vector<pid_t> members = livingGroupMembers(pgid);
+    std::erase(members, self);
+    if (members.empty()) return true;
+    if (inGroup) {
+      for (pid_t pid : members) ::kill(pid, SIGKILL);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(kGroupPollMicros);
+  }
+}
 
 pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opts) {
   if (argv.empty()) {
@@ -53,6 +112,12 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const SpawnOptions& opt
   args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+
+  std::shared_lock gate(gSpawnGate);
+  if (gSpawningStopped.load() && std::this_thread::get_id() != gLastSpawner) {
+    errno = ECANCELED;
+    return -1;
+  }
 
   SpawnSetup s;
   // The worker blocks its stop signals and handles crash signals; none of

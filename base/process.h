@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -78,3 +79,14 @@ bool exitedZero(int status);
 // of the descendants runs any more (bounded: one stuck in the kernel is
 // given up on after a few seconds); the caller reaps `root`.
 void killProcessTree(pid_t root);
+
+// From now on spawnProcess fails (ECANCELED) in every thread but the calling
+// one. A process that is about to end calls it first, so that no other thread
+// starts a program that would outlive it; the caller may still run what it
+// waits for itself.
+void stopOtherThreadsSpawning();
+
+// Sends SIGKILL to every process of group `pgid` except the caller, again and
+// again until none of them runs any more (a zombie counts as ended), for at
+// most `wait`. Returns true when none is left.
+bool endProcessGroup(pid_t pgid, std::chrono::milliseconds wait);

@@ -1,6 +1,5 @@
 #include "daemon/monitor.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,12 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "base/error_text.h"
 #include "base/io.h"
 #include "base/log.h"
+#include "base/process.h"
 #include "base/state_file.h"
 #include "base/unique_fd.h"
 #include "control/listener.h"
@@ -29,33 +28,9 @@ namespace {
 
 constexpr unsigned kForkRetryPauseMicros = 1000 * 1000;
 constexpr unsigned kRestartPauseMicros = 1000 * 1000;
-constexpr unsigned kGroupPollMicros = 10 * 1000;
-// How long the monitor waits for a dead worker's programs to end. SIGKILL
-// ends them at once unless one is stuck in the kernel.
+// How long a dead worker's programs get to end. SIGKILL ends them at once
+// unless one is stuck in the kernel.
 constexpr std::chrono::seconds kGroupEndWait{5};
-
-// True while a process of group `pgid` other than a zombie exists.
-bool groupHasLivingMember(pid_t pgid) {
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-  if (!proc) return false;
-  while (const dirent* e = ::readdir(proc.get())) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    UniqueFd fd(::open((std::string("/proc/") + e->d_name + "/stat").c_str(), O_RDONLY | kOpenBaseFlags));
-    char buf[512];
-    ssize_t n = fd ? ::read(fd.get(), buf, sizeof buf - 1) : -1;
-    if (n <= 0) continue;
-    buf[n] = '\0';
-    // "pid (comm) state ppid pgrp ...": comm may hold anything, even ')'.
-    const char* close = std::strrchr(buf, ')');
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (close != nullptr && std::sscanf(close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
-        state != 'Z' && state != 'X') {
-      return true;
-    }
-  }
-  return false;
-}
 
 // Ends what is left of a dead worker's process group (rule scripts and
 // firewall commands it started) and waits, bounded, until none of it runs:
@@ -63,16 +38,7 @@ bool groupHasLivingMember(pid_t pgid) {
 // worker's reset. The worker's zombie is not reaped yet, so the group's
 // number cannot pass to another process meanwhile.
 void endWorkerGroup(pid_t worker) {
-  const auto deadline = std::chrono::steady_clock::now() + kGroupEndWait;
-  for (;;) {
-    ::kill(-worker, SIGKILL);
-    if (!groupHasLivingMember(worker)) return;
-    if (std::chrono::steady_clock::now() >= deadline) {
-      WriteLog("[MONITOR] Programs of the ended worker are still running\n");
-      return;
-    }
-    ::usleep(kGroupPollMicros);
-  }
+  if (!endProcessGroup(worker, kGroupEndWait)) WriteLog("[MONITOR] Programs of the ended worker are still running\n");
 }
 
 // The monitor's stop on SIGQUIT, SIGINT, SIGTERM or SIGUSR1.

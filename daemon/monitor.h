@@ -9,7 +9,8 @@ inline constexpr const char kMonitorPidFile[] = "/var/run/tundrafoxd_child.pid";
 // forks the worker and restarts it (after 1 second when it ended with
 // status 1, at once on any status but 2). Each worker leads its own process
 // group; once a worker has ended, what is left of its group is killed and
-// waited for (bounded) before anything else happens. Returns 2 when the
+// waited for (bounded) before anything else happens (a worker that stops
+// does so itself before it exits). Returns 2 when the
 // worker stopped with status 2, 0 when the monitor got SIGQUIT, SIGINT,
 // SIGTERM or SIGUSR1 (the worker is sent SIGTERM; both cases remove the pid
 // lock file). SIGHUP is logged and ignored. Single-threaded: it forks.

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "base/log.h"
+#include "base/process.h"
 #include "control/listener.h"
 #include "daemon/crash_report.h"
 #include "daemon/instances.h"
@@ -20,6 +22,21 @@ namespace {
 std::atomic<bool> gServerThrStarted{false};
 
 int gControlSocket = -1;
+
+// How long the programs this worker started get to end when it stops.
+constexpr std::chrono::seconds kGroupEndWait{5};
+
+// Ends every program this worker started in its own process group (rule
+// scripts, firewall commands), so that none of them changes the tables after
+// the next worker has started; openvpn and the update job run in sessions of
+// their own and live on. Other threads may start nothing from here on; the
+// main thread still runs what it waits for on the way out (the timezone
+// restore).
+void endOwnProgramsBeforeExit() {
+  stopOtherThreadsSpawning();
+  if (::getpgrp() != ::getpid()) return;  // not a group of its own: nothing to tell apart
+  if (!endProcessGroup(::getpid(), kGroupEndWait)) WriteLog("[WORK PROC] Programs it started are still running\n");
+}
 
 }  // namespace
 
@@ -76,8 +93,12 @@ int WorkProc() {
     }
     DestroyWorkThread();
   } else {
+    // Ends as a crashed worker does, so the monitor starts another one after
+    // its pause: status 2 would stop the whole daemon, kill switch and all.
     WriteLog("[WORK PROC] Create work thread failed\n");
+    return 1;
   }
+  endOwnProgramsBeforeExit();
   WriteLog("[WORK PROC] Stopped\n");
   return 2;
 }

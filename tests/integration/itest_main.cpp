@@ -43,6 +43,7 @@ bool runInSandbox(const std::string& test) {
                                    itest::sandboxPath()};
   for (const auto& [suite, real] : {std::pair{"RealVpnTest.", "openvpn"}, {"RealSuTest.", "su"}})
     if (test.starts_with(suite)) argv.insert(argv.end(), {"--real", real});  // the others get its stub
+  if (test.find("Step") != std::string::npos) argv.push_back("--count-steps");
   argv.insert(argv.end(), {"--", std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + test,
                            "--gtest_brief=1", ::isatty(1) ? "--gtest_color=yes" : "--gtest_color=no"});
   std::fflush(stdout);

@@ -2,7 +2,7 @@
 // namespaces, so that the real daemon can be started by tests and demos
 // without any effect on the machine it runs on.
 //
-//   tundrafox-sandbox [--stubs DIR] [--real NAME]... [--syslog-fd N] [--] COMMAND ARGS...
+//   tundrafox-sandbox [--stubs DIR] [--real NAME]... [--count-steps] [--syslog-fd N] [--] COMMAND ARGS...
 //
 // Inside the sandbox:
 //   - every mount is private: nothing propagates back to the host;
@@ -25,6 +25,11 @@
 //     /var/log/sandbox; SANDBOX_OUTER_NETNS holds the inode of the network
 //     namespace the sandbox was started from, so code inside can assert that
 //     it is not on the host's network.
+//   - with --count-steps, PATH starts with the stub directory's steps/: the
+//     stand-ins there for iptables, ip6tables, their -save and -restore, sh
+//     and sleep count each call as a step before they run the real program
+//     (see steps/pass-through and stub_step in stubs/stub-lib.sh), so that a
+//     test can stop the daemon at any command it runs.
 //
 // Syslog line format: the datagram as the C library sent it, "<PRI>" prefix
 // kept (tests check priorities), nothing stripped but a trailing NUL; every
@@ -85,7 +90,8 @@ constexpr const char* kStage = "/tmp/.sandbox-stage";
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: tundrafox-sandbox [--stubs DIR] [--real NAME]... [--syslog-fd N] [--] COMMAND [ARGS...]\n"
+               "usage: tundrafox-sandbox [--stubs DIR] [--real NAME]... [--count-steps] [--syslog-fd N] [--] COMMAND "
+               "[ARGS...]\n"
                "Runs COMMAND as root in private mount, network and PID namespaces.\n");
   std::_Exit(125);
 }
@@ -316,6 +322,7 @@ int exitCodeOf(int status) {
 struct Options {
   std::string stubDir = TUNDRAFOX_STUB_DIR;
   std::vector<std::string> real;  // programs left unstubbed
+  bool countSteps = false;          // steps/ first on PATH
   int syslogFd = -1;
   std::vector<char*> command;
   std::string self;  // this program, which tests run again nested
@@ -372,6 +379,7 @@ struct Options {
   const char* oldPath = std::getenv("PATH");
   std::string rest = oldPath && *oldPath ? oldPath : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
   path = path.empty() ? rest : path + ":" + rest;
+  if (opt.countSteps && !opt.stubDir.empty()) path = opt.stubDir + "/steps:" + path;
   ::setenv("PATH", path.c_str(), 1);
   ::setenv("SANDBOX_DIR", kSandboxDir, 1);
   ::setenv("SANDBOX_OUTER_NETNS", std::to_string(outerNetns).c_str(), 1);
@@ -454,6 +462,8 @@ int main(int argc, char** argv) {
       opt.stubDir = argv[++i];
     } else if (a == "--real" && i + 1 < argc) {
       opt.real.push_back(argv[++i]);
+    } else if (a == "--count-steps") {
+      opt.countSteps = true;
     } else if (a == "--syslog-fd" && i + 1 < argc) {
       char* end = nullptr;
       long fd = std::strtol(argv[++i], &end, 10);
