@@ -111,6 +111,16 @@ await 10 'ip route show 10.77.0.0/16 | grep -q "dev tun7"' || fail "openvpn brou
 await 5 'grep -qx tun7 /run/vpn-up' || fail "openvpn did not run its up script"
 inside pkill -x openvpn || fail "openvpn did not keep running"
 
+echo "== a killed monitor is started again by systemd, and the kill switch goes"
+switch_on
+before=$(main_pid)
+inside kill -KILL "$before"
+await 20 "systemctl is-active --quiet tundrafoxd && [ \$(systemctl show -p MainPID --value tundrafoxd) != $before ]" ||
+  fail "not started again after SIGKILL of the main process"
+answers || fail "does not answer after the restart"
+inside sh -c "$(policy ACCEPT)" || fail "kill switch still on after the restart"
+[ "$(inside pgrep -x -c tundrafoxd)" = 2 ] || fail "expected monitor and worker after the restart"
+
 echo "== update through the daemon's own job"
 switch_on
 before=$(main_pid) runs=$(inside grep -c ' upgrade tundrafoxd' /var/log/dpkg.log || true)
