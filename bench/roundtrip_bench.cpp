@@ -262,7 +262,7 @@ enum FloorExtra : unsigned {
 // its send does not leave a CPU idle, and as many as the daemon keeps.
 constexpr int kPoolThreads = 4;
 
-struct FloorServerSpec {
+struct FloorServerKind {
   FloorShape shape;
   FloorExtra extra;
 };
@@ -351,28 +351,28 @@ void* floorHandOverThread(void* arg) {
 
 // Runs one floor server on `listenFd` in the calling (the process's only)
 // thread; never returns while the socket listens.
-void runFloorServer(int listenFd, const FloorServerSpec& spec) {
+void runFloorServer(int listenFd, const FloorServerKind& kind) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, kConnectionStackSize);
   bool admitted = false;
-  switch (spec.shape) {
+  switch (kind.shape) {
     case FloorShape::kOneThread: {
       static MessagePacket packet;
-      for (int fd; (fd = floorAccept(listenFd, spec.extra, &admitted)) >= 0;) floorServe(fd, spec.extra, admitted, packet);
+      for (int fd; (fd = floorAccept(listenFd, kind.extra, &admitted)) >= 0;) floorServe(fd, kind.extra, admitted, packet);
       break;
     }
     case FloorShape::kThreadPerConnection:
-      for (int fd; (fd = floorAccept(listenFd, spec.extra, &admitted)) >= 0;) {
-        const intptr_t word = (static_cast<intptr_t>(fd) << 4) | (admitted ? 8 : 0) | static_cast<intptr_t>(spec.extra);
+      for (int fd; (fd = floorAccept(listenFd, kind.extra, &admitted)) >= 0;) {
+        const intptr_t word = (static_cast<intptr_t>(fd) << 4) | (admitted ? 8 : 0) | static_cast<intptr_t>(kind.extra);
         pthread_t t;
         if (pthread_create(&t, &attr, floorConnectionThread, reinterpret_cast<void*>(word)) != 0) ::close(fd);
       }
       break;
     case FloorShape::kPool: {
       static FloorConnection shared;
-      shared = {listenFd, spec.extra};
+      shared = {listenFd, kind.extra};
       for (int i = 0; i < kPoolThreads; ++i) {
         pthread_t t;
         if (pthread_create(&t, &attr, floorPoolThread, &shared) != 0) fail("floor: pthread_create");
@@ -381,12 +381,12 @@ void runFloorServer(int listenFd, const FloorServerSpec& spec) {
     }
     case FloorShape::kHandOver: {
       static HandOverQueue queue;
-      queue.extra = spec.extra;
+      queue.extra = kind.extra;
       for (int i = 0; i < kPoolThreads; ++i) {
         pthread_t t;
         if (pthread_create(&t, &attr, floorHandOverThread, &queue) != 0) fail("floor: pthread_create");
       }
-      for (int fd; (fd = floorAccept(listenFd, spec.extra, &admitted)) >= 0;) {
+      for (int fd; (fd = floorAccept(listenFd, kind.extra, &admitted)) >= 0;) {
         {
           std::lock_guard<std::mutex> lock(queue.mu);
           queue.fds.emplace_back(fd, admitted);
@@ -412,7 +412,7 @@ struct FloorProcess {
   uint16_t port = 0;
 };
 
-FloorProcess startFloorProcess(const FloorServerSpec& spec, bool ownSession) {
+FloorProcess startFloorProcess(const FloorServerKind& kind, bool ownSession) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
   FloorProcess proc;
@@ -446,7 +446,7 @@ FloorProcess startFloorProcess(const FloorServerSpec& spec, bool ownSession) {
     const uint16_t port = ntohs(addr.sin_port);
     writeFull(fds[1], &port, sizeof port);
     ::close(fds[1]);
-    runFloorServer(sock.get(), spec);
+    runFloorServer(sock.get(), kind);
     std::_Exit(0);
   }
   ::close(fds[1]);
@@ -825,7 +825,7 @@ int main(int argc, char** argv) {
   const pid_t logReceiver = cfg.logQueue > 0 ? replaceDevLog(cfg.logQueue) : -1;
   struct FloorDef {
     const char* name;
-    FloorServerSpec spec;
+    FloorServerKind kind;
     int sequentialTenths;
     bool inConcurrentPhase;
   };
@@ -848,9 +848,9 @@ int main(int argc, char** argv) {
   std::vector<Target> targets;
   std::vector<pid_t> floorPids;
   for (const FloorDef& def : floorDefs) {
-    const FloorProcess proc = startFloorProcess(def.spec, !cfg.floorSharesSession);
+    const FloorProcess proc = startFloorProcess(def.kind, !cfg.floorSharesSession);
     floorPids.push_back(proc.pid);
-    targets.push_back({def.name, proc.port, def.spec.extra == kNoExtra, (def.spec.extra & kLog) != 0,
+    targets.push_back({def.name, proc.port, def.kind.extra == kNoExtra, (def.kind.extra & kLog) != 0,
                        def.sequentialTenths, def.inConcurrentPhase, {}, {}});
   }
   const pid_t worker = startDaemon(cfg.daemon);
