@@ -135,6 +135,13 @@ bool startUpdateJob(const std::string& copy, const UpdateJobContext& ctx) {
     return false;
   }
 
+  // From now on a worker that replaces this one holds too: the job will stop
+  // the daemon, and nothing would switch a kill switch off after it.
+  if (!ctx.firewall.jobStartingForUpdate()) {
+    logInfo("install update failed: the hold for the job could not be recorded");
+    return false;
+  }
+
   // Through the listener itself, never by a descriptor number read from a
   // file: a stale number could name any descriptor of this process.
   int closedFd = ctx.stopListening ? ctx.stopListening() : 0;

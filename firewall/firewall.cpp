@@ -2,10 +2,13 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 #include "base/command_runner.h"
@@ -41,6 +44,13 @@ void stepPause() { ::usleep(10); }
 // True when `saved` (iptables-save output) holds a filter table.
 bool hasFilterTable(const std::string& saved) {
   return saved.starts_with("*filter\n") || saved.find("\n*filter\n") != std::string::npos;
+}
+
+// Seconds since boot, the same clock in every process.
+long bootSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<long>(now.tv_sec);
 }
 
 }  // namespace
@@ -104,7 +114,7 @@ bool FireWall::firewallOff() {
 bool FireWall::firewallOffForUpdate() {
   MutexLock lock(mu_);
   progressf("firewallOff, is enable: %d\n", getStateOfPF());
-  if (heldForUpdate_) return true;  // an update is under way already
+  if (heldLocked()) return true;  // an update is under way already
   // Recorded first: a worker that restarts during the update's delay must
   // not switch the kill switch on again either.
   if (!heldFile_.empty() && !saveStateFile(heldFile_, "update\n")) {
@@ -120,6 +130,22 @@ bool FireWall::firewallOffForUpdate() {
   return true;
 }
 
+bool FireWall::jobStartingForUpdate() {
+  MutexLock lock(mu_);
+  if (heldFile_.empty() || saveStateFile(heldFile_, "job " + std::to_string(bootSeconds()) + "\n")) return true;
+  logNotWritten(heldFile_, errno);
+  return false;
+}
+
+bool FireWall::heldLocked() const {
+  if (heldForUpdate_ && heldUntil_ != 0 && bootSeconds() >= heldUntil_) {
+    // Taken over from an earlier worker, whose job would have stopped the
+    // daemon long ago: there is none.
+    return false;
+  }
+  return heldForUpdate_;
+}
+
 bool FireWall::reset() {
   MutexLock lock(mu_);
   // Only what an earlier worker applied and did not take back is undone. A
@@ -133,7 +159,15 @@ bool FireWall::reset() {
     ipv6BackupPending_ = pending.find(std::string(ipv6RulesFile.substr(1)) + "\n") != std::string::npos;
   }
   std::string held;
-  if (!heldFile_.empty() && loadStateFile(heldFile_, &held)) heldForUpdate_ = true;
+  if (!heldFile_.empty() && loadStateFile(heldFile_, &held)) {
+    long since = 0;
+    if (std::sscanf(held.c_str(), "job %ld", &since) == 1 && bootSeconds() - since < kJobHoldSeconds) {
+      heldForUpdate_ = true;
+      heldUntil_ = since + kJobHoldSeconds;
+    } else {
+      removeStateFile(heldFile_);  // no job was started, or it is long gone
+    }
+  }
   bool done = true;
   if (ipv4BackupPending_) done = switchOffIPv4Locked();
   if (ipv6BackupPending_) done = unblockIPv6Locked() && done;
@@ -158,7 +192,7 @@ FirewallOutcome FireWall::changeLocked(const std::string& serverAddresses, bool 
                                        bool allowLocalDevices, bool blockDNS, bool checkInterface) {
   progressf("firewall change: %s\n", printable(interfaceToSkip, 256).c_str());
 
-  if (heldForUpdate_) {
+  if (heldLocked()) {
     logLine("[Firewall] Refused request: the firewall was switched off for an update\n");
     return FirewallOutcome::kHeldForUpdate;
   }
@@ -283,15 +317,27 @@ bool FireWall::switchOnIPv4Locked(const std::string& serverAddresses) {
   return written;
 }
 
-bool FireWall::switchOffIPv4Locked() {
-  if (!restoreUserIPv4Setting()) {
+bool FireWall::restoreOrOpenLocked(bool ipv6) {
+  const Restore restored = ipv6 ? restoreUserIPv6Setting() : restoreUserIPv4Setting();
+  // Not run (the worker is stopping): the block may still be in force and
+  // the backup is the only copy of the user's rules. It stays recorded, so
+  // the next start restores it; clearing it here would leave the kill switch
+  // on with nothing that knows of it.
+  if (restored == Restore::kNotRun) return false;
+  if (restored == Restore::kFailed) {
     // Without the user's rules the kill switch would stay in force while we
     // say it is off: open the table instead of cutting the machine off.
-    logLine("[Firewall] IPv4 rules not restored, opening the IPv4 filter table\n");
-    if (!firewallOffBlockIPv4()) return false;  // still in force, as the flag says
+    logLine(ipv6 ? "[Firewall] IPv6 rules not restored, opening the IPv6 filter table\n"
+                 : "[Firewall] IPv4 rules not restored, opening the IPv4 filter table\n");
+    if (!(ipv6 ? firewallOffBlockIPv6() : firewallOffBlockIPv4())) return false;  // still in force
   }
-  ipv4BackupPending_ = false;
+  (ipv6 ? ipv6BackupPending_ : ipv4BackupPending_) = false;
   saveBackupState();
+  return true;
+}
+
+bool FireWall::switchOffIPv4Locked() {
+  if (!restoreOrOpenLocked(false)) return false;  // still in force, as the flag says
   const bool wasOn = flags_.killSwitchOn;
   flags_.killSwitchOn = false;
   flags_.localDevicesAllowed = false;
@@ -309,12 +355,7 @@ bool FireWall::blockIPv6Locked() {
 }
 
 bool FireWall::unblockIPv6Locked() {
-  if (!restoreUserIPv6Setting()) {
-    logLine("[Firewall] IPv6 rules not restored, opening the IPv6 filter table\n");
-    if (!firewallOffBlockIPv6()) return false;
-  }
-  ipv6BackupPending_ = false;
-  saveBackupState();
+  if (!restoreOrOpenLocked(true)) return false;
   flags_.ipv6Blocked = false;
   return true;
 }
@@ -342,11 +383,11 @@ bool FireWall::firewallOffBlockIPv4() {
 
 bool FireWall::dumpUserIPv4Settings() { return saveRules("iptables-save", dataDir_ + ipv4RulesFile); }
 
-bool FireWall::restoreUserIPv4Setting() { return restoreRules("iptables-restore", dataDir_ + ipv4RulesFile); }
+FireWall::Restore FireWall::restoreUserIPv4Setting() { return restoreRules("iptables-restore", dataDir_ + ipv4RulesFile); }
 
 bool FireWall::dumpUserIPv6Settings() { return saveRules("ip6tables-save", dataDir_ + ipv6RulesFile); }
 
-bool FireWall::restoreUserIPv6Setting() { return restoreRules("ip6tables-restore", dataDir_ + ipv6RulesFile); }
+FireWall::Restore FireWall::restoreUserIPv6Setting() { return restoreRules("ip6tables-restore", dataDir_ + ipv6RulesFile); }
 
 bool FireWall::firewallOnBlockDNS(bool block) {
   progressf("firewallBlockDNS, is enable: %d\n", block);
@@ -449,14 +490,17 @@ bool FireWall::saveRules(const char* tool, const std::string& path) {
   return true;
 }
 
-bool FireWall::restoreRules(const char* tool, const std::string& path) {
+FireWall::Restore FireWall::restoreRules(const char* tool, const std::string& path) {
   const char* why = nullptr;
   UniqueFd in = openRegularFile(path, &why);
   if (!in) {
     logLine("[Firewall] Not restoring " + path + ": " + why + "\n");
-    return false;
+    return Restore::kFailed;
   }
-  return exitedZero(executeRootCommand(std::string(tool) + " < " + path, [&](CommandRunner& runner) {
+  const int status = executeRootCommand(std::string(tool) + " < " + path, [&](CommandRunner& runner) {
     return runner.runWithFiles({tool}, in.get(), -1);
-  }));
+  });
+  if (exitedZero(status)) return Restore::kDone;
+  // A restore tool commits its table at the end: killed, it changed nothing.
+  return status == -1 || WIFSIGNALED(status) ? Restore::kNotRun : Restore::kFailed;
 }

@@ -112,18 +112,27 @@ class FireWall {
   // firewallOff for an update: when it succeeds, every later firewall
   // request is refused (kHeldForUpdate), so nothing switches the kill switch
   // on again before the update stops the daemon. The hold is recorded in
-  // `heldFile` first, so a later worker (see reset) holds too, until the file
-  // is removed (the daemon's monitor does at its start). False (and nothing
-  // is held or switched off) when the hold cannot be recorded; false (and
-  // nothing held) when the kill switch could not be switched off.
+  // `heldFile` first, and a later worker (see reset) takes it over once the
+  // job is about to start (jobStartingForUpdate), until the file is removed
+  // (the daemon's monitor does at its start). False (and nothing is held or
+  // switched off) when the hold cannot be recorded; false (and nothing held)
+  // when the kill switch could not be switched off.
   bool firewallOffForUpdate() EXCLUDES(mu_);
+  // Records in `heldFile` that the update job is being started now. Only
+  // such a record holds a later worker, and only for kJobHoldSeconds after
+  // it: a worker that died before its job started left no job to stop the
+  // daemon, and one whose job has not stopped the daemon by then has none
+  // either. False (logged) when it cannot be recorded.
+  bool jobStartingForUpdate() EXCLUDES(mu_);
+  static constexpr int kJobHoldSeconds = 60;
   // At the start of a worker: restores each backup that the state file
   // records as pending (an earlier worker ended with its block on, or while
   // switching it on or off), so the user's rules are back and the block is
   // gone; a family whose backup cannot be restored gets its filter table
   // opened, as at a switch-off. A family with no pending backup is left
   // exactly as it is: the user's own rules are never touched. The flags stay
-  // all off. A hold for an update recorded in `heldFile` is taken over.
+  // all off. A hold for an update whose job was starting is taken over (see
+  // jobStartingForUpdate); any other record of a hold is removed.
   // Returns when that is applied: false when a restore failed and the open
   // table could not be written either.
   bool reset() EXCLUDES(mu_);
@@ -180,10 +189,17 @@ class FireWall {
   // filter table gets an open one, so that restoring it really lifts the
   // kill switch.
   bool dumpUserIPv4Settings() REQUIRES(mu_);
-  // "iptables-restore < <backup>": true when the restore succeeded.
-  bool restoreUserIPv4Setting() REQUIRES(mu_);
+  // What became of a restore of the user's rules.
+  enum class Restore {
+    kDone,
+    kFailed,  // no backup to read, or the tool ran and failed
+    kNotRun,  // the tool was not started, or was killed before it ended (a
+              // worker that is stopping): the tables are as they were
+  };
+  // "iptables-restore < <backup>".
+  Restore restoreUserIPv4Setting() REQUIRES(mu_);
   bool dumpUserIPv6Settings() REQUIRES(mu_);
-  bool restoreUserIPv6Setting() REQUIRES(mu_);
+  Restore restoreUserIPv6Setting() REQUIRES(mu_);
   // "/fw_dns.sh": the delete text for true, the add text for false.
   bool firewallOnBlockDNS(bool block) REQUIRES(mu_);
   // "/fw_local_devs.sh": add for true, delete for false.
@@ -212,9 +228,14 @@ class FireWall {
   // to `path` as a new file. False, with the backup removed, when the tool
   // fails or the file cannot be written.
   bool saveRules(const char* tool, const std::string& path) REQUIRES(mu_);
-  // Runs `tool` (a restore tool) on the regular file at `path`; false when
+  // Runs `tool` (a restore tool) on the regular file at `path`; kFailed when
   // there is none (a link or FIFO is refused) or the tool fails.
-  bool restoreRules(const char* tool, const std::string& path) REQUIRES(mu_);
+  Restore restoreRules(const char* tool, const std::string& path) REQUIRES(mu_);
+  // Both families' switch-off: restores the user's backup, or opens the
+  // table when the backup cannot be restored. A restore that did not run
+  // keeps the backup pending and changes nothing (false): the next worker's
+  // start restores it.
+  bool restoreOrOpenLocked(bool ipv6) REQUIRES(mu_);
 
   std::string dataDir_;
   const std::string stateFile_;
@@ -225,6 +246,11 @@ class FireWall {
   bool ipv4BackupPending_ GUARDED_BY(mu_) = false;
   bool ipv6BackupPending_ GUARDED_BY(mu_) = false;
   bool heldForUpdate_ GUARDED_BY(mu_) = false;
+  // When a hold taken over from an earlier worker ends (CLOCK_BOOTTIME
+  // seconds); 0: this worker's own hold, which lasts.
+  long heldUntil_ GUARDED_BY(mu_) = 0;
+  // Whether a hold is in force now.
+  bool heldLocked() const REQUIRES(mu_);
 
   // Configuration and state, in the order the daemon has always kept them.
   std::string interfaceToSkip GUARDED_BY(mu_);
