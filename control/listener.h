@@ -47,8 +47,8 @@ struct ListenerOptions {
   // Where the refusals go, one line each (refusalLine), at most
   // RefusalLog::kLinesPerWindow lines a second. Empty: nowhere.
   std::function<void(std::string_view line)> logRefusal;
-  // How many connections of one user may be open at a time past accept
-  // (when peers are looked up); the next one is refused. Enough for a
+  // How many connections of one user other than root may be open at a time
+  // past accept (when peers are looked up); the next one is refused. Enough for a
   // client's requests many times over; what keeps one user from holding
   // the daemon's threads and descriptors.
   int maxConnectionsPerUser = 128;
