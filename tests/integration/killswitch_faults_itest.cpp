@@ -100,7 +100,8 @@ TEST_F(DaemonTest, ConcurrentRequestsApplyWholeAndNoneOutlivesAnUpdate) {
   sockaddr_in dns{.sin_family = AF_INET, .sin_port = htons(53), .sin_addr{htonl(INADDR_LOOPBACK)}, .sin_zero{}};
   ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&dns), sizeof dns), 0);
   const MessagePacket hanging = onPacket({"a.example;b.example;192.0.2.9", "tun9", true, false, true, false, true});
-  for (const auto& [next, want] : {std::pair{offThenOns[0], open}, {offThenOns[1], legal[0]}}) {
+  for (const auto& [next, wanted] : {std::pair{offThenOns[0], open}, {offThenOns[1], legal[0]}}) {
+    const std::string& want = wanted;  // a lambda may not capture a structured binding (clang 14)
     EXPECT_EQ(send(hanging), kYes);
     sleepMs(100);  // in a lookup by now
     EXPECT_EQ(exchangeRecord(next, 3000).value_or(kNone), kYes);
