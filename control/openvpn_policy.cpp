@@ -53,7 +53,7 @@ constexpr Refused kRefused[] = {
     {"capath", kUncheckedFile}, {"askpass", kUncheckedFile}, {"pkcs11-id", kUncheckedFile},
 };
 
-// Allowed options and their arguments. Each argument's spec is a kind or a
+// Allowed options and their arguments. Each argument's pattern is a kind or a
 // choice of kinds and words separated by "|"; "?" before it: optional, "*":
 // any number. Kinds: n number, p port, h host or address, d device name,
 // w word (printable, no blank), t text (no control character).
@@ -136,7 +136,7 @@ bool allOf(std::string_view s, bool (*ok)(char)) {
   return true;
 }
 
-// One argument against one kind or word of a spec.
+// One argument against one kind or word of a pattern.
 bool matchesKind(std::string_view kind, const std::string& arg) {
   if (kind.size() > 1) return arg == kind;  // a word to match exactly
   switch (kind[0]) {
@@ -159,32 +159,32 @@ bool matchesKind(std::string_view kind, const std::string& arg) {
   }
 }
 
-bool matchesSpec(std::string_view spec, const std::string& arg) {
+bool matchesPattern(std::string_view pattern, const std::string& arg) {
   for (size_t start = 0;;) {
-    const size_t bar = spec.find('|', start);
-    if (matchesKind(spec.substr(start, bar - start), arg)) return true;
+    const size_t bar = pattern.find('|', start);
+    if (matchesKind(pattern.substr(start, bar - start), arg)) return true;
     if (bar == std::string_view::npos) return false;
     start = bar + 1;
   }
 }
 
-// `args` against the specs in `specs` (blank-separated); "" when they fit,
+// `args` against the patterns in `patterns` (blank-separated); "" when they fit,
 // else what is wrong.
-std::string checkArgs(std::string_view specs, const std::vector<std::string>& args, size_t first) {
+std::string checkArgs(std::string_view patterns, const std::vector<std::string>& args, size_t first) {
   size_t i = first;
-  for (size_t start = 0; start < specs.size();) {
-    size_t end = specs.find(' ', start);
-    if (end == std::string_view::npos) end = specs.size();
-    std::string_view spec = specs.substr(start, end - start);
+  for (size_t start = 0; start < patterns.size();) {
+    size_t end = patterns.find(' ', start);
+    if (end == std::string_view::npos) end = patterns.size();
+    std::string_view pattern = patterns.substr(start, end - start);
     start = end + 1;
-    const bool optional = spec[0] == '?', many = spec[0] == '*';
-    if (optional || many) spec.remove_prefix(1);
+    const bool optional = pattern[0] == '?', many = pattern[0] == '*';
+    if (optional || many) pattern.remove_prefix(1);
     do {
       if (i >= args.size()) {
         if (optional || many) return "";
         return "needs more arguments";
       }
-      if (!matchesSpec(spec, args[i])) return "does not take the argument \"" + args[i] + "\"";
+      if (!matchesPattern(pattern, args[i])) return "does not take the argument \"" + args[i] + "\"";
       ++i;
     } while (many);
   }
