@@ -65,3 +65,5 @@ void restoreTimezoneAfterCrash() {
   alarm(5);
   timezoneWorkerImpl.restoreAfterCrash();
 }
+
+void restoreTimezoneBeforeExit() { timezoneWorkerImpl.restore(); }

@@ -26,3 +26,7 @@ const ListenerOptions& workerListenerOptions();
 
 // The crash clean-up: puts a timezone the crashed worker changed back.
 void restoreTimezoneAfterCrash();
+
+// The stop clean-up of a worker: puts a timezone it changed back (waiting
+// for a timezone request under way).
+void restoreTimezoneBeforeExit();

@@ -121,7 +121,13 @@ int MonitorProc() {
     }
     if (worker == 0) {
       attachWorkerToMonitor(monitor);
-      std::exit(WorkProc());
+      const int status = WorkProc();
+      // Not exit(): its connection threads may still be inside the
+      // process-wide objects, whose destructors must not run under them.
+      // WorkProc has done what those destructors would (its programs ended,
+      // the timezone put back).
+      std::fflush(nullptr);
+      ::_exit(status);
     }
     // Also here, so the group exists before the monitor could need it.
     ::setpgid(worker, worker);

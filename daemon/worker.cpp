@@ -100,6 +100,10 @@ int WorkProc() {
   }
   endOwnProgramsBeforeExit();
   WriteLog("[WORK PROC] Stopped\n");
+  // Here, not in the destructor at exit: the worker ends without running
+  // the process-wide destructors (see the monitor), since its connection
+  // threads may still be inside those objects.
+  restoreTimezoneBeforeExit();
   return 2;
 }
 
